@@ -1,0 +1,38 @@
+# Shared by the scripts in scripts/: the Debian packages the project needs and a way to install the missing ones.
+
+# Building the console and its tools.
+BUILD_PACKAGES=(
+    cmake ninja-build g++ pkg-config
+    qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
+)
+# Running the console.
+RUN_PACKAGES=(
+    qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
+    qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
+)
+# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks and screenshots.
+TEST_PACKAGES=(
+    qml-module-qttest iproute2 xvfb xauth xdotool imagemagick fonts-dejavu-core
+)
+
+# Installs those of the given Debian packages that are not installed yet.
+ensure_packages() {
+    local missing=() pkg
+    for pkg in "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "Installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+}
+
+# Configures and builds into the given directory; extra arguments go to cmake.
+build_project() {
+    local dir=$1
+    shift
+    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
+    cmake --build "$dir"
+}

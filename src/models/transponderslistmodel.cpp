@@ -1,0 +1,271 @@
+#include "transponderslistmodel.h"
+
+#include <QDateTime>
+
+#include "limitmodes.h"
+#include "valueconversion.h"
+
+namespace {
+
+constexpr int refreshIntervalMs = 2500;
+constexpr qint64 offlineAfterMs = 5000;
+constexpr qint64 removeAfterMs = 120000;
+
+const QString appCommandKey = QStringLiteral("appCommand");
+const QString valueKey = QStringLiteral("value");
+const QString transponderIdKey = QStringLiteral("transponderId");
+
+// Sets the row's mode; a mode that names a limit also sets the row's target, any other text keeps it.
+void resolveLimitMode(TransponderRow &row, const QString &mode) {
+    row.limitMode = mode;
+    const auto limit = rpmByLimitMode.constFind(mode);
+    if (limit != rpmByLimitMode.constEnd())
+        row.targetLimitValue = limit.value();
+}
+
+const QVector<int> &reportRoles() {
+    static const QVector<int> roles{
+        TranspondersListModel::RpmValueRole,        TranspondersListModel::LimitValueRole,
+        TranspondersListModel::LimitOkRole,         TranspondersListModel::IsTransponderOnlineRole,
+        TranspondersListModel::RssiValueRole,       TranspondersListModel::TransponderIdRole,
+    };
+    return roles;
+}
+
+const QVector<int> &onlineRoles() {
+    static const QVector<int> roles{TranspondersListModel::IsTransponderOnlineRole};
+    return roles;
+}
+
+const QVector<int> &limitModeRoles() {
+    static const QVector<int> roles{TranspondersListModel::LimitModeRole, TranspondersListModel::LimitOkRole};
+    return roles;
+}
+
+}  // namespace
+
+TranspondersListModel::TranspondersListModel() : TranspondersListModel(&QDateTime::currentMSecsSinceEpoch) {}
+
+TranspondersListModel::TranspondersListModel(WallClock clock) : m_clock(std::move(clock)) {
+    connect(&m_refreshTimer, &QTimer::timeout, this, &TranspondersListModel::refreshList);
+    m_refreshTimer.start(refreshIntervalMs);
+}
+
+TranspondersListModel::~TranspondersListModel() { m_refreshTimer.stop(); }
+
+int TranspondersListModel::rowCount(const QModelIndex &) const { return m_rows.size(); }
+
+QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
+    if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size())
+        return {};
+    const TransponderRow &row = m_rows.at(index.row());
+    switch (role) {
+        case NumRole:
+            return row.num;
+        case RpmValueRole:
+            return row.rpmValue;
+        case LimitValueRole:
+            return row.limitValue;
+        case TargetLimitValueRole:
+            return row.targetLimitValue;
+        case LimitModeRole:
+            return row.limitMode;
+        case TransponderIdRole:
+            return row.transponderId;
+        case LimitOkRole:
+            return row.limitValue == row.targetLimitValue;
+        case IsTransponderOnlineRole:
+            return row.isTransponderOnline;
+        case RssiValueRole:
+            return row.rssiValue;
+        default:
+            return {};
+    }
+}
+
+QHash<int, QByteArray> TranspondersListModel::roleNames() const {
+    static const QHash<int, QByteArray> names{
+        {NumRole, "num"},
+        {RpmValueRole, "rpmValue"},
+        {LimitValueRole, "limitValue"},
+        {TargetLimitValueRole, "targetLimitValue"},
+        {LimitModeRole, "limitMode"},
+        {TransponderIdRole, "transponderId"},
+        {LimitOkRole, "limitOk"},
+        {IsTransponderOnlineRole, "isTransponderOnline"},
+        {RssiValueRole, "rssiValue"},
+    };
+    return names;
+}
+
+void TranspondersListModel::updateTransponderState(DataExchange::TransponderState ts) {
+    const auto found = m_rowById.constFind(ts.transponderId);
+    if (found == m_rowById.constEnd()) {
+        appendRow(ts);
+        return;
+    }
+    const int position = found.value();
+    TransponderRow &row = m_rows[position];
+    row.rpmValue = ts.rpmValue;
+    row.limitValue = ts.limitValue;
+    row.rssiValue = ts.rssiValue;
+    // Repeated with every report until the transponder reports the wanted limit.
+    if (ts.limitValue != row.targetLimitValue)
+        emit setTransponderLimit(ts.transponderId, row.targetLimitValue);
+    row.lastUpdateMs = m_clock();
+    row.isTransponderOnline = true;
+    const QModelIndex changed = index(position);
+    emit dataChanged(changed, changed, reportRoles());
+}
+
+void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) {
+    emit layoutAboutToBeChanged();
+    TransponderRow row;
+    row.transponderId = ts.transponderId;
+    row.rpmValue = ts.rpmValue;
+    row.rssiValue = ts.rssiValue;
+    row.limitValue = ts.limitValue;
+    row.targetLimitValue = LimitModes::unlimitedRpm;
+    resolveLimitMode(row, m_limitMode);
+    row.isTransponderOnline = true;
+    row.lastUpdateMs = m_clock();
+    m_rowById.insert(row.transponderId, m_rows.size());
+    m_rows.append(row);
+    emit setTransponderLimit(row.transponderId, row.targetLimitValue);
+    emit layoutChanged();
+}
+
+void TranspondersListModel::refreshList() {
+    const qint64 now = m_clock();
+    QVector<int> removedRows;  // positions before the sweep
+    for (int i = 0; i < m_rows.size();) {
+        TransponderRow &row = m_rows[i];
+        const qint64 silentMs = now - row.lastUpdateMs;
+        if (silentMs >= offlineAfterMs) {
+            row.isTransponderOnline = false;
+            const QModelIndex changed = index(i);
+            emit dataChanged(changed, changed, onlineRoles());
+        }
+        if (silentMs >= removeAfterMs) {
+            if (removedRows.isEmpty())
+                emit layoutAboutToBeChanged();
+            removedRows.append(i + removedRows.size());
+            m_rows.remove(i);
+            continue;
+        }
+        ++i;
+    }
+    if (!removedRows.isEmpty()) {
+        rebuildIndex();
+        movePersistentIndexesAfterRemoval(removedRows);
+        emit layoutChanged();
+    }
+}
+
+void TranspondersListModel::resetData() {
+    emit layoutAboutToBeChanged();
+    m_rows.clear();
+    m_rowById.clear();
+    const QModelIndexList persistent = persistentIndexList();
+    QModelIndexList invalid;
+    invalid.reserve(persistent.size());
+    for (int i = 0; i < persistent.size(); ++i)
+        invalid.append(QModelIndex());
+    changePersistentIndexList(persistent, invalid);
+    emit layoutChanged();
+}
+
+void TranspondersListModel::rebuildIndex() {
+    m_rowById.clear();
+    for (int i = 0; i < m_rows.size(); ++i)
+        m_rowById.insert(m_rows.at(i).transponderId, i);
+}
+
+// Keeps views' persistent indexes right across a sweep: removed rows become invalid, later rows move up.
+void TranspondersListModel::movePersistentIndexesAfterRemoval(const QVector<int> &removedRows) {
+    const QModelIndexList before = persistentIndexList();
+    if (before.isEmpty())
+        return;
+    QModelIndexList after;
+    after.reserve(before.size());
+    for (const QModelIndex &old : before) {
+        const auto firstNotBefore = std::lower_bound(removedRows.cbegin(), removedRows.cend(), old.row());
+        const bool removed = firstNotBefore != removedRows.cend() && *firstNotBefore == old.row();
+        after.append(removed ? QModelIndex() : index(old.row() - int(firstNotBefore - removedRows.cbegin())));
+    }
+    changePersistentIndexList(before, after);
+}
+
+QJsonObject TranspondersListModel::rpmLimits() const {
+    QJsonObject limits;
+    for (auto it = rpmByLimitMode.constBegin(); it != rpmByLimitMode.constEnd(); ++it)
+        limits.insert(it.key(), it.value());
+    return limits;
+}
+
+void TranspondersListModel::setLimitMode(QString val, bool updateController) {
+    const auto limit = rpmByLimitMode.constFind(val);
+    if (limit == rpmByLimitMode.constEnd())
+        return;
+    m_limitMode = val;
+    emit layoutAboutToBeChanged();
+    for (TransponderRow &row : m_rows)
+        resolveLimitMode(row, m_limitMode);
+    emit updateTranspondersLimit(limit.value(), updateController);
+    if (updateController)
+        emit resendCommandToApps({{appCommandKey, QStringLiteral("globalRpmLimit")}, {valueKey, val}});
+    else
+        emit limitModeChanged(m_limitMode);
+    emit layoutChanged();
+}
+
+bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &value, int role) {
+    if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size() || role != LimitModeRole ||
+        variantToInt(value) == -1)
+        return false;
+    TransponderRow &row = m_rows[index.row()];
+    const QString mode = value.toString();
+    resolveLimitMode(row, mode);
+    emit resendCommandToApps({{appCommandKey, QStringLiteral("transponderLimit")},
+                              {transponderIdKey, row.transponderId},
+                              {valueKey, mode}});
+    emit setTransponderLimit(row.transponderId, row.targetLimitValue);
+    emit dataChanged(index, index, limitModeRoles());
+    return true;
+}
+
+void TranspondersListModel::remoteAppCommand(QJsonObject json) {
+    const QString command = json.value(appCommandKey).toString();
+    if (command == QLatin1String("globalRpmLimit")) {
+        setLimitMode(json.value(valueKey).toString(), false);
+    } else if (command == QLatin1String("transponderLimit")) {
+        const int transponderId = wholeJsonNumber(json.value(transponderIdKey)).value_or(0);
+        if (transponderId == 0)
+            return;
+        const auto found = m_rowById.constFind(transponderId);
+        if (found == m_rowById.constEnd())
+            return;
+        resolveLimitMode(m_rows[found.value()], json.value(valueKey).toString());
+        const QModelIndex changed = index(found.value());
+        emit dataChanged(changed, changed, limitModeRoles());
+    }
+}
+
+void TranspondersListModel::loadRpmSettings(QJsonObject rpmSettings) {
+    rpmByLimitMode[QStringLiteral("p25")] =
+        wholeJsonNumber(rpmSettings.value(QStringLiteral("p25RpmValue"))).value_or(LimitModes::defaultP25Rpm);
+    rpmByLimitMode[QStringLiteral("p50")] =
+        wholeJsonNumber(rpmSettings.value(QStringLiteral("p50RpmValue"))).value_or(LimitModes::defaultP50Rpm);
+}
+
+void TranspondersListModel::updateSettings(QString settingsId, QJsonObject json) {
+    if (settingsId != QLatin1String("rpmSettings"))
+        return;
+    for (auto it = json.constBegin(); it != json.constEnd(); ++it) {
+        if (it.key() == QLatin1String("p25RpmValue"))
+            rpmByLimitMode[QStringLiteral("p25")] = variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP25Rpm);
+        else if (it.key() == QLatin1String("p50RpmValue"))
+            rpmByLimitMode[QStringLiteral("p50")] = variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP50Rpm);
+    }
+    emit rpmLimitsChanged(rpmLimits());
+}

@@ -1,0 +1,93 @@
+#pragma once
+
+#include <QAbstractListModel>
+#include <QHash>
+#include <QJsonObject>
+#include <QTimer>
+#include <QVector>
+#include <functional>
+
+#include "net/dataexchange.h"
+
+// One live transponder: what it last reported and the limit this console wants on it.
+struct TransponderRow {
+    qint32 transponderId = 0;
+    QString num;
+    qint32 rpmValue = 0;
+    qint32 rssiValue = 0;
+    qint32 limitValue = 0;        // reported as in force on the transponder
+    qint32 targetLimitValue = 0;  // wanted by this console
+    QString limitMode;
+    qint64 lastUpdateMs = 0;
+    bool isTransponderOnline = false;
+};
+
+// The transponders heard recently, one row each, aged out when they fall silent; also the limit control:
+// the global limit mode, per-transponder modes, and the application commands that keep consoles in step.
+class TranspondersListModel : public QAbstractListModel {
+    Q_OBJECT
+    Q_PROPERTY(QString limitMode READ limitMode WRITE setLimitMode NOTIFY limitModeChanged)
+    Q_PROPERTY(QJsonObject rpmLimits READ rpmLimits NOTIFY rpmLimitsChanged)
+
+public:
+    enum Role {
+        NumRole = Qt::UserRole + 1,
+        RpmValueRole,
+        LimitValueRole,
+        TargetLimitValueRole,
+        LimitModeRole,
+        TransponderIdRole,
+        LimitOkRole,
+        IsTransponderOnlineRole,
+        RssiValueRole,
+    };
+    Q_ENUM(Role)
+
+    // Milliseconds since the Unix epoch.
+    using WallClock = std::function<qint64()>;
+
+    TranspondersListModel();
+    explicit TranspondersListModel(WallClock clock);
+    ~TranspondersListModel() override;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &index, int role) const override;
+    bool setData(const QModelIndex &index, const QVariant &value, int role) override;
+    QHash<int, QByteArray> roleNames() const override;
+
+    QString limitMode() const { return m_limitMode; }
+    QJsonObject rpmLimits() const;
+
+    // Takes the stored RPM of "p25" and "p50" once at start-up; values that are not whole numbers fall back.
+    void loadRpmSettings(QJsonObject rpmSettings);
+
+signals:
+    void limitModeChanged(QString limitMode);
+    void updateTranspondersLimit(int globalLimit, bool updateController);
+    void setTransponderLimit(int transponderId, int limitVal);
+    void rpmLimitsChanged(QJsonObject json);
+    void resendCommandToApps(QJsonObject json);
+
+public slots:
+    void updateTransponderState(DataExchange::TransponderState ts);
+    void resetData();
+    // updateController: a local operator's choice (command the retranslator and the other consoles);
+    // false for a choice received from another console.
+    void setLimitMode(QString val, bool updateController = true);
+    void remoteAppCommand(QJsonObject json);
+    void updateSettings(QString settingsId, QJsonObject json);
+
+private slots:
+    void refreshList();
+
+private:
+    void appendRow(const DataExchange::TransponderState &ts);
+    void rebuildIndex();
+    void movePersistentIndexesAfterRemoval(const QVector<int> &removedRows);
+
+    QVector<TransponderRow> m_rows;
+    QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
+    QString m_limitMode;
+    QTimer m_refreshTimer;
+    WallClock m_clock;
+};
