@@ -22,14 +22,18 @@ ApplicationSettingsModel::ApplicationSettingsModel(QObject *parent)
                  SettingsIdentity::application()) {
     m_settings.beginGroup(rpmSettingsGroup);
     const QJsonObject rpm{
-        {QStringLiteral("p25RpmValue"), storedRpm(m_settings, QStringLiteral("p25RpmValue"), LimitModes::defaultP25Rpm)},
-        {QStringLiteral("p50RpmValue"), storedRpm(m_settings, QStringLiteral("p50RpmValue"), LimitModes::defaultP50Rpm)},
+        {QStringLiteral("p25RpmValue"),
+         storedRpm(m_settings, QStringLiteral("p25RpmValue"), LimitModes::defaultP25Rpm)},
+        {QStringLiteral("p50RpmValue"),
+         storedRpm(m_settings, QStringLiteral("p50RpmValue"), LimitModes::defaultP50Rpm)},
     };
     m_settings.endGroup();
     m_groups.insert(rpmSettingsGroup, rpm);
 }
 
-QJsonObject ApplicationSettingsModel::rpmSettings() const { return m_groups.value(rpmSettingsGroup).toObject(); }
+QJsonObject ApplicationSettingsModel::rpmSettings() const {
+    return m_groups.value(rpmSettingsGroup).toObject();
+}
 
 void ApplicationSettingsModel::updateSettings(QString settingsId, QJsonObject json) {
     m_settings.beginGroup(settingsId);

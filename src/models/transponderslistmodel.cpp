@@ -25,9 +25,9 @@ void resolveLimitMode(TransponderRow &row, const QString &mode) {
 
 const QVector<int> &reportRoles() {
     static const QVector<int> roles{
-        TranspondersListModel::RpmValueRole,        TranspondersListModel::LimitValueRole,
-        TranspondersListModel::LimitOkRole,         TranspondersListModel::IsTransponderOnlineRole,
-        TranspondersListModel::RssiValueRole,       TranspondersListModel::TransponderIdRole,
+        TranspondersListModel::RpmValueRole,  TranspondersListModel::LimitValueRole,
+        TranspondersListModel::LimitOkRole,   TranspondersListModel::IsTransponderOnlineRole,
+        TranspondersListModel::RssiValueRole, TranspondersListModel::TransponderIdRole,
     };
     return roles;
 }
@@ -51,9 +51,13 @@ TranspondersListModel::TranspondersListModel(WallClock clock) : m_clock(std::mov
     m_refreshTimer.start(refreshIntervalMs);
 }
 
-TranspondersListModel::~TranspondersListModel() { m_refreshTimer.stop(); }
+TranspondersListModel::~TranspondersListModel() {
+    m_refreshTimer.stop();
+}
 
-int TranspondersListModel::rowCount(const QModelIndex &) const { return m_rows.size(); }
+int TranspondersListModel::rowCount(const QModelIndex &) const {
+    return m_rows.size();
+}
 
 QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size())
@@ -226,9 +230,8 @@ bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &va
     TransponderRow &row = m_rows[index.row()];
     const QString mode = value.toString();
     resolveLimitMode(row, mode);
-    emit resendCommandToApps({{appCommandKey, QStringLiteral("transponderLimit")},
-                              {transponderIdKey, row.transponderId},
-                              {valueKey, mode}});
+    emit resendCommandToApps(
+        {{appCommandKey, QStringLiteral("transponderLimit")}, {transponderIdKey, row.transponderId}, {valueKey, mode}});
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
     emit dataChanged(index, index, limitModeRoles());
     return true;
@@ -263,9 +266,11 @@ void TranspondersListModel::updateSettings(QString settingsId, QJsonObject json)
         return;
     for (auto it = json.constBegin(); it != json.constEnd(); ++it) {
         if (it.key() == QLatin1String("p25RpmValue"))
-            rpmByLimitMode[QStringLiteral("p25")] = variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP25Rpm);
+            rpmByLimitMode[QStringLiteral("p25")] =
+                variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP25Rpm);
         else if (it.key() == QLatin1String("p50RpmValue"))
-            rpmByLimitMode[QStringLiteral("p50")] = variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP50Rpm);
+            rpmByLimitMode[QStringLiteral("p50")] =
+                variantToInt(it.value().toVariant()).value_or(LimitModes::defaultP50Rpm);
     }
     emit rpmLimitsChanged(rpmLimits());
 }

@@ -34,7 +34,8 @@ qint64 entryNumber(const QString &key) {
     if (key.size() < 3 || !key.startsWith(QLatin1String("tr")))
         return -1;
     const QStringRef digits = key.midRef(2);
-    if (!std::all_of(digits.cbegin(), digits.cend(), [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
+    if (!std::all_of(digits.cbegin(), digits.cend(),
+                     [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
         return -1;
     bool ok = false;
     const qint64 number = digits.toLongLong(&ok);
@@ -53,8 +54,7 @@ QStringList keysInSavedOrder(const QStringList &keys) {
         else
             others.append(key);
     }
-    std::stable_sort(numbered.begin(), numbered.end(),
-                     [](const auto &a, const auto &b) { return a.first < b.first; });
+    std::stable_sort(numbered.begin(), numbered.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     QStringList ordered;
     ordered.reserve(keys.size());
     for (const auto &entry : qAsConst(numbered))
@@ -80,7 +80,9 @@ TranspondersModel::TranspondersModel(QObject *parent)
     m_settings.endGroup();
 }
 
-int TranspondersModel::rowCount(const QModelIndex &) const { return m_items.size(); }
+int TranspondersModel::rowCount(const QModelIndex &) const {
+    return m_items.size();
+}
 
 QVariant TranspondersModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_items.size() || role != ItemRole)
@@ -88,7 +90,9 @@ QVariant TranspondersModel::data(const QModelIndex &index, int role) const {
     return toJson(m_items.at(index.row()));
 }
 
-QHash<int, QByteArray> TranspondersModel::roleNames() const { return {{ItemRole, "item"}}; }
+QHash<int, QByteArray> TranspondersModel::roleNames() const {
+    return {{ItemRole, "item"}};
+}
 
 void TranspondersModel::addNewItem() {
     beginInsertRows(QModelIndex(), m_items.size(), m_items.size());

@@ -85,8 +85,8 @@ void DataExchange::ensureBound() {
             qCInfo(lcNet) << "Bound UDP port" << Protocol::exchangePort << "after all";
         m_bindFailureReported = false;
     } else if (!m_bindFailureReported) {
-        qCWarning(lcNet).nospace() << "Cannot bind UDP port " << Protocol::exchangePort << ": "
-                                   << m_udpSocket->errorString() << "; retrying every ping";
+        qCWarning(lcNet).nospace().noquote() << "Cannot bind UDP port " << Protocol::exchangePort << ": "
+                                             << m_udpSocket->errorString() << "; retrying every ping";
         m_bindFailureReported = true;
     }
 }

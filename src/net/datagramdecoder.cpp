@@ -11,9 +11,13 @@ namespace {
 constexpr uchar startMarker[2] = {0xAA, 0x55};
 constexpr uchar endMarker[2] = {0xDE, 0xAD};
 
-quint16 readUInt16(const uchar *bytes) { return quint16(bytes[0] | (bytes[1] << 8)); }
+quint16 readUInt16(const uchar *bytes) {
+    return quint16(bytes[0] | (bytes[1] << 8));
+}
 
-bool isJsonWhiteSpace(uchar byte) { return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r'; }
+bool isJsonWhiteSpace(uchar byte) {
+    return byte == ' ' || byte == '\t' || byte == '\n' || byte == '\r';
+}
 
 // A JSON object can only start with "{" after byte order marks and white space. Anything else
 // cannot parse as an object, so the (allocating) text conversion and JSON parse are skipped.

@@ -34,7 +34,9 @@ QList<QNetworkAddressEntry> ExchangeEnvironment::qualifyingAddressEntries() cons
     return entries;
 }
 
-qint64 ExchangeEnvironment::currentMSecsSinceEpoch() const { return QDateTime::currentMSecsSinceEpoch(); }
+qint64 ExchangeEnvironment::currentMSecsSinceEpoch() const {
+    return QDateTime::currentMSecsSinceEpoch();
+}
 
 void ExchangeEnvironment::sendDatagram(QUdpSocket &socket, const char *data, qint64 size,
                                        const QHostAddress &destination) {

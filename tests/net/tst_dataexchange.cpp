@@ -1,0 +1,350 @@
+#include <QJsonDocument>
+#include <QLoggingCategory>
+#include <QRandomGenerator>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include "fakeexchangeenvironment.h"
+#include "frames.h"
+#include "net/dataexchange.h"
+
+using namespace TestFrames;
+
+namespace {
+
+const QHostAddress loopbackBroadcast(QStringLiteral("127.255.255.255"));
+
+// Log lines of the exchange's category, from whichever thread writes them.
+QMutex logMutex;
+QStringList netLog;
+QtMessageHandler previousHandler = nullptr;
+
+void recordNetLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (context.category && qstrcmp(context.category, "zadar.net") == 0) {
+        QMutexLocker lock(&logMutex);
+        netLog << message;
+    }
+    if (type != QtDebugMsg)
+        previousHandler(type, context, message);
+}
+
+QStringList takeNetLog() {
+    QMutexLocker lock(&logMutex);
+    return std::exchange(netLog, {});
+}
+
+// Collects link-state notifications and transponder reports in the main thread.
+class Receiver : public QObject {
+public:
+    QList<QJsonObject> states;
+    QList<int> transponderIds;
+    QList<QJsonObject> commands;
+};
+
+}  // namespace
+
+class DataExchangeTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void pingsEveryQualifyingEntryInOrder();
+    void statusFrameMakesTheLinkOnline();
+    void statusFrameReassertsADifferentGlobalLimit();
+    void retranslatorNetworkIsTheFirstEntryHoldingTheSender();
+    void senderOutsideEveryNetworkGetsNoCommands();
+    void rememberedGlobalLimitIsReasserted();
+    void commandsBeforeTheFirstStatusAreDropped();
+    void transponderLimitsOnlyWithoutGlobalLimit();
+    void applicationCommandsGoToEveryNetwork();
+    void linkGoesOfflineAfterMoreThanThreeWholeSeconds();
+    void linkCheckDoesNothingBeforeAnyStatus();
+    void identicalStatusFramesNotifyTwice();
+    void applicationCommandsAreReported();
+    void burstArrivesInOrder();
+    void badInputLeavesDecodingIntact();
+    void bindIsRetriedWhileThePortIsHeld();
+
+private:
+    void startExchange(const QList<QNetworkAddressEntry> &entries);
+    void send(const QByteArray &datagram);
+    void runInWorker(const std::function<void()> &call);
+    void pingTick();
+    QJsonObject waitForState();
+    QList<QByteArray> commandsSent();
+
+    std::shared_ptr<FakeExchangeEnvironment::State> m_env;
+    std::unique_ptr<DataExchange> m_exchange;
+    std::unique_ptr<Receiver> m_receiver;
+    QUdpSocket m_sender;
+};
+
+void DataExchangeTest::initTestCase() {
+    QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=true"));
+    previousHandler = qInstallMessageHandler(recordNetLog);
+    QVERIFY(m_sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
+}
+
+void DataExchangeTest::init() {
+    m_env = std::make_shared<FakeExchangeEnvironment::State>();
+    m_receiver = std::make_unique<Receiver>();
+}
+
+void DataExchangeTest::cleanup() {
+    m_exchange.reset();
+    takeNetLog();
+}
+
+void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries) {
+    m_env->setEntries(entries);
+    m_exchange = std::make_unique<DataExchange>(std::make_unique<FakeExchangeEnvironment>(m_env));
+    Receiver *receiver = m_receiver.get();
+    connect(m_exchange->linkState(), &RetranslatorState::stateChanged, receiver,
+            [receiver](const QJsonObject &state) { receiver->states << state; });
+    connect(m_exchange.get(), &DataExchange::updateTransponderState, receiver,
+            [receiver](const DataExchange::TransponderState &ts) { receiver->transponderIds << ts.transponderId; });
+    connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver,
+            [receiver](const QJsonObject &command) { receiver->commands << command; });
+    runInWorker([] {});  // the start routine has run
+}
+
+void DataExchangeTest::send(const QByteArray &datagram) {
+    QCOMPARE(m_sender.writeDatagram(datagram, QHostAddress::LocalHost, 11309), qint64(datagram.size()));
+}
+
+void DataExchangeTest::runInWorker(const std::function<void()> &call) {
+    QMetaObject::invokeMethod(m_exchange.get(), call, Qt::BlockingQueuedConnection);
+}
+
+void DataExchangeTest::pingTick() {
+    QVERIFY(QMetaObject::invokeMethod(m_exchange.get(), "pingTimeout", Qt::BlockingQueuedConnection));
+}
+
+QJsonObject DataExchangeTest::waitForState() {
+    const int before = m_receiver->states.size();
+    if (!QTest::qWaitFor([&] { return m_receiver->states.size() > before; }, 5000))
+        return {};
+    return m_receiver->states.last();
+}
+
+// What was sent apart from discovery pings.
+QList<QByteArray> DataExchangeTest::commandsSent() {
+    QList<QByteArray> commands;
+    const QList<SentDatagram> sent = m_env->takeSent();
+    for (const SentDatagram &datagram : sent) {
+        if (datagram.payload != "RERADOZ")
+            commands << datagram.destination.toString().toUtf8() + " " + datagram.payload;
+    }
+    return commands;
+}
+
+void DataExchangeTest::pingsEveryQualifyingEntryInOrder() {
+    startExchange({FakeExchangeEnvironment::entry("192.168.1.20", "255.255.255.0", "192.168.1.255"),
+                   FakeExchangeEnvironment::entry("10.1.2.3", "255.255.0.0", "10.1.255.255")});
+    pingTick();
+    QList<QString> pings;
+    for (const SentDatagram &datagram : m_env->takeSent()) {
+        QCOMPARE(datagram.payload, QByteArray("RERADOZ"));
+        pings << datagram.destination.toString();
+    }
+    QCOMPARE(pings, (QStringList{"192.168.1.255", "10.1.255.255", "192.168.1.255", "10.1.255.255"}));
+    QStringList pingLines = takeNetLog().filter("Ping to ");
+    QCOMPARE(pingLines, (QStringList{"Ping to 192.168.1.255", "Ping to 10.1.255.255", "Ping to 192.168.1.255",
+                                     "Ping to 10.1.255.255"}));
+}
+
+void DataExchangeTest::statusFrameMakesTheLinkOnline() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    send(statusFrame(10000));
+    const QJsonObject state = waitForState();
+    QCOMPARE(state, (QJsonObject{{"isOnline", true}, {"ipAddress", "127.0.0.1"}, {"globalRPMLimit", 10000}}));
+    QCOMPARE(m_exchange->linkState()->state(), state);
+    QCOMPARE(commandsSent(), QList<QByteArray>());
+}
+
+void DataExchangeTest::statusFrameReassertsADifferentGlobalLimit() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    send(statusFrame(5000));
+    QCOMPARE(waitForState().value("globalRPMLimit").toInt(), 5000);
+    QCOMPARE(commandsSent(), QList<QByteArray>{"127.255.255.255 GLOBALRPMLIMIT:10000,-1"});
+}
+
+void DataExchangeTest::retranslatorNetworkIsTheFirstEntryHoldingTheSender() {
+    startExchange({FakeExchangeEnvironment::entry("10.0.0.5", "255.255.255.0", "10.0.0.255"),
+                   FakeExchangeEnvironment::entry("127.0.0.9", "255.255.255.0", "127.0.0.255"),
+                   FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    send(statusFrame(5000));
+    waitForState();
+    QCOMPARE(commandsSent(), QList<QByteArray>{"127.0.0.255 GLOBALRPMLIMIT:10000,-1"});
+
+    // Status frames are matched against the entries of the latest ping tick.
+    m_env->setEntries({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    pingTick();
+    send(statusFrame(5000));
+    waitForState();
+    QCOMPARE(commandsSent(), QList<QByteArray>{"127.255.255.255 GLOBALRPMLIMIT:10000,-1"});
+}
+
+void DataExchangeTest::senderOutsideEveryNetworkGetsNoCommands() {
+    startExchange({FakeExchangeEnvironment::entry("10.0.0.5", "255.255.255.0", "10.0.0.255")});
+    send(statusFrame(5000));
+    const QJsonObject state = waitForState();
+    QCOMPARE(state.value("isOnline").toBool(), true);
+    QCOMPARE(state.value("ipAddress").toString(), QString("127.0.0.1"));
+    runInWorker([this] { m_exchange->setTransponderLimit(1234, 2500); });
+    QCOMPARE(commandsSent(), QList<QByteArray>());
+}
+
+void DataExchangeTest::rememberedGlobalLimitIsReasserted() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    runInWorker([this] { m_exchange->updateTranspondersLimits(5000, false); });
+    send(statusFrame(5000));
+    waitForState();
+    QCOMPARE(commandsSent(), QList<QByteArray>());
+    send(statusFrame(10000));
+    waitForState();
+    QCOMPARE(commandsSent(), QList<QByteArray>{"127.255.255.255 GLOBALRPMLIMIT:5000,-1"});
+}
+
+void DataExchangeTest::commandsBeforeTheFirstStatusAreDropped() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    runInWorker([this] {
+        m_exchange->updateTranspondersLimits(10000, true);
+        m_exchange->setTransponderLimit(1234, 2500);
+        m_exchange->resendToApps({});
+    });
+    QCOMPARE(commandsSent(), QList<QByteArray>{"127.255.255.255 {}"});
+    send(statusFrame(10000));
+    waitForState();
+    QCOMPARE(commandsSent(), QList<QByteArray>());
+}
+
+void DataExchangeTest::transponderLimitsOnlyWithoutGlobalLimit() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    send(statusFrame(10000));
+    waitForState();
+    runInWorker([this] {
+        m_exchange->setTransponderLimit(1234, 2500);
+        m_exchange->updateTranspondersLimits(5000);
+        m_exchange->setTransponderLimit(1234, 2500);
+        m_exchange->updateTranspondersLimits(10000, false);
+        m_exchange->setTransponderLimit(-7, -1);
+    });
+    QCOMPARE(commandsSent(), (QList<QByteArray>{"127.255.255.255 TRANSPONDERRPMLIMIT:1234,2500",
+                                                "127.255.255.255 GLOBALRPMLIMIT:5000,-1",
+                                                "127.255.255.255 TRANSPONDERRPMLIMIT:-7,-1"}));
+}
+
+void DataExchangeTest::applicationCommandsGoToEveryNetwork() {
+    startExchange({FakeExchangeEnvironment::entry("192.168.1.20", "255.255.255.0", "192.168.1.255"),
+                   FakeExchangeEnvironment::entry("10.1.2.3", "255.255.0.0", "10.1.255.255")});
+    m_env->takeSent();
+    const QJsonObject command{{"appCommand", "transponderLimit"}, {"transponderId", 1234}, {"value", "p50"}};
+    runInWorker([this, command] { m_exchange->resendToApps(command); });
+    const QByteArray json = "{\"appCommand\":\"transponderLimit\",\"transponderId\":1234,\"value\":\"p50\"}";
+    QCOMPARE(commandsSent(), (QList<QByteArray>{"192.168.1.255 " + json, "10.1.255.255 " + json}));
+}
+
+void DataExchangeTest::linkGoesOfflineAfterMoreThanThreeWholeSeconds() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    m_env->setNowMs(1'000'900);
+    send(statusFrame(5000));
+    waitForState();
+    const int notifications = m_receiver->states.size();
+
+    m_env->setNowMs(1'003'999);  // 1003 - 1000 whole seconds: not more than 3
+    pingTick();
+    QTest::qWait(50);
+    QCOMPARE(m_receiver->states.size(), notifications);
+
+    m_env->setNowMs(1'004'000);
+    pingTick();
+    QCOMPARE(waitForState(), (QJsonObject{{"isOnline", false}, {"ipAddress", "127.0.0.1"}, {"globalRPMLimit", 5000}}));
+    pingTick();  // already offline: no further merge
+    QTest::qWait(50);
+    QCOMPARE(m_receiver->states.size(), notifications + 1);
+
+    send(statusFrame(5000));
+    QCOMPARE(waitForState().value("isOnline").toBool(), true);
+}
+
+void DataExchangeTest::linkCheckDoesNothingBeforeAnyStatus() {
+    startExchange({});
+    m_env->setNowMs(4'000'000'000'000);
+    pingTick();
+    QTest::qWait(50);
+    QCOMPARE(m_receiver->states.size(), 0);
+    QCOMPARE(m_exchange->linkState()->state(), QJsonObject());
+}
+
+void DataExchangeTest::identicalStatusFramesNotifyTwice() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    send(statusFrame(10000));
+    send(statusFrame(10000));
+    QTRY_COMPARE(m_receiver->states.size(), 2);
+    QCOMPARE(m_receiver->states.at(0), m_receiver->states.at(1));
+}
+
+void DataExchangeTest::applicationCommandsAreReported() {
+    startExchange({});
+    send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
+    send("{\"value\":\"p25\"}");
+    send("{\"appCommand\":null}");
+    QTRY_COMPARE(m_receiver->commands.size(), 2);
+    QCOMPARE(m_receiver->commands.at(0).value("value").toString(), QString("p25"));
+    QVERIFY(m_receiver->commands.at(1).value("appCommand").isNull());
+}
+
+void DataExchangeTest::burstArrivesInOrder() {
+    startExchange({});
+    QList<int> expected;
+    for (int datagram = 0; datagram < 100; ++datagram) {
+        QByteArray frames;
+        for (int frame = 0; frame < 10; ++frame) {
+            const int id = datagram * 10 + frame + 1;
+            frames += transponderFrame(quint16(id), 3000, 10000, -50);
+            expected << id;
+        }
+        send(frames);
+    }
+    QTRY_COMPARE(m_receiver->transponderIds.size(), expected.size());
+    QCOMPARE(m_receiver->transponderIds, expected);
+}
+
+void DataExchangeTest::badInputLeavesDecodingIntact() {
+    startExchange({});
+    QByteArray random(65507, Qt::Uninitialized);
+    QRandomGenerator generator(11309);
+    for (char &byte : random)
+        byte = char(generator.bounded(256));
+    send(random);
+    send(QByteArray("\xC3\x28\xA0\xA1\xE2\x28\xA1\xF0\x90\x28\xBC"));
+    send(QByteArray(32000, '[') + QByteArray(32000, ']'));
+    send(QByteArray("{\"appCommand\":") + QByteArray(30000, '{'));
+    send(QByteArray(1000, '\0'));
+    send(transponderFrame(4242, 1, 2, 3));
+    QTRY_VERIFY(m_receiver->transponderIds.contains(4242));
+    QCOMPARE(m_receiver->commands.size(), 0);
+}
+
+void DataExchangeTest::bindIsRetriedWhileThePortIsHeld() {
+    auto holder = std::make_unique<QUdpSocket>();
+    QVERIFY(holder->bind(QHostAddress::AnyIPv4, 11309));
+    startExchange({});
+    const QStringList warnings = takeNetLog().filter("Cannot bind UDP port 11309");
+    QCOMPARE(warnings.size(), 1);
+    pingTick();
+    QCOMPARE(takeNetLog().filter("Cannot bind").size(), 0);  // warned once, not at every retry
+
+    holder.reset();
+    pingTick();
+    QCOMPARE(takeNetLog().filter("Bound UDP port 11309").size(), 1);
+    send(transponderFrame(77, 1, 2, 3));
+    QTRY_COMPARE(m_receiver->transponderIds, QList<int>{77});
+}
+
+QTEST_GUILESS_MAIN(DataExchangeTest)
+#include "tst_dataexchange.moc"
