@@ -1,0 +1,132 @@
+#include <QNetworkDatagram>
+#include <QUdpSocket>
+#include <QtTest>
+
+#include "frames.h"
+#include "net/dataexchange.h"
+#include "netns.h"
+
+// The exchange with its real socket and real interface enumeration on a virtual LAN: the exchange runs
+// in namespace A (192.168.77.20/24), a peer socket on port 11309 stands for the retranslator in B (.50).
+class ExchangeLanTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+
+    void pingsTheLanBroadcastAddressAtStart();
+    void statusFrameBringsTheLinkOnlineAndAReassertion();
+    void commandsGoToTheRetranslatorsNetwork();
+    void transponderFramesAreReported();
+
+private:
+    QList<QNetworkDatagram> waitForDatagrams(const QByteArray &prefix, int count = 1);
+    void broadcastFromPeer(const QByteArray &datagram);
+
+    std::unique_ptr<VethPair> m_lan;
+    std::unique_ptr<QUdpSocket> m_peer;
+    std::unique_ptr<DataExchange> m_exchange;
+    QList<QNetworkDatagram> m_received;
+    QList<QJsonObject> m_states;
+    QList<int> m_transponderIds;
+};
+
+void ExchangeLanTest::initTestCase() {
+    m_lan = std::make_unique<VethPair>();
+    if (!m_lan->isUp())
+        QSKIP(qPrintable(m_lan->error()));
+
+    QVERIFY(VethPair::enter(m_lan->namespaceB()));
+    m_peer = std::make_unique<QUdpSocket>();
+    QVERIFY(m_peer->bind(QHostAddress::AnyIPv4, 11309));
+    connect(m_peer.get(), &QUdpSocket::readyRead, this, [this] {
+        while (m_peer->hasPendingDatagrams()) {
+            const QNetworkDatagram datagram = m_peer->receiveDatagram();
+            if (datagram.senderAddress() != QHostAddress(QStringLiteral("192.168.77.50")))
+                m_received << datagram;
+        }
+    });
+
+    QVERIFY(VethPair::enter(m_lan->namespaceA()));
+    m_exchange = std::make_unique<DataExchange>();
+    QVERIFY(VethPair::leave());
+    connect(m_exchange->linkState(), &RetranslatorState::stateChanged, this,
+            [this](const QJsonObject &state) { m_states << state; });
+    connect(m_exchange.get(), &DataExchange::updateTransponderState, this,
+            [this](const DataExchange::TransponderState &ts) { m_transponderIds << ts.transponderId; });
+}
+
+void ExchangeLanTest::cleanupTestCase() {
+    m_exchange.reset();
+    m_peer.reset();
+    m_lan.reset();
+}
+
+QList<QNetworkDatagram> ExchangeLanTest::waitForDatagrams(const QByteArray &prefix, int count) {
+    QList<QNetworkDatagram> matching;
+    QTest::qWaitFor(
+        [&] {
+            matching.clear();
+            for (const QNetworkDatagram &datagram : qAsConst(m_received)) {
+                if (datagram.data().startsWith(prefix))
+                    matching << datagram;
+            }
+            return matching.size() >= count;
+        },
+        5000);
+    return matching;
+}
+
+void ExchangeLanTest::broadcastFromPeer(const QByteArray &datagram) {
+    QCOMPARE(m_peer->writeDatagram(datagram, QHostAddress(QStringLiteral("192.168.77.255")), 11309),
+             qint64(datagram.size()));
+}
+
+void ExchangeLanTest::pingsTheLanBroadcastAddressAtStart() {
+    const QList<QNetworkDatagram> pings = waitForDatagrams("RERADOZ");
+    QCOMPARE(pings.size(), 1);
+    QCOMPARE(pings.first().data(), QByteArray("RERADOZ"));
+    QCOMPARE(pings.first().senderAddress(), QHostAddress(QStringLiteral("192.168.77.20")));
+    QCOMPARE(pings.first().senderPort(), 11309);
+    QCOMPARE(pings.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+}
+
+void ExchangeLanTest::statusFrameBringsTheLinkOnlineAndAReassertion() {
+    broadcastFromPeer(TestFrames::statusFrame(5000));
+    QTRY_VERIFY(!m_states.isEmpty());
+    QCOMPARE(m_states.last(),
+             (QJsonObject{{"isOnline", true}, {"ipAddress", "192.168.77.50"}, {"globalRPMLimit", 5000}}));
+    const QList<QNetworkDatagram> commands = waitForDatagrams("GLOBALRPMLIMIT");
+    QCOMPARE(commands.size(), 1);
+    QCOMPARE(commands.first().data(), QByteArray("GLOBALRPMLIMIT:10000,-1"));
+    QCOMPARE(commands.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    QCOMPARE(commands.first().senderPort(), 11309);
+}
+
+void ExchangeLanTest::commandsGoToTheRetranslatorsNetwork() {
+    QMetaObject::invokeMethod(
+        m_exchange.get(),
+        [this] {
+            m_exchange->setTransponderLimit(1234, 2500);
+            m_exchange->resendToApps({{"appCommand", "globalRpmLimit"}, {"value", "p50"}});
+        },
+        Qt::QueuedConnection);
+    const QList<QNetworkDatagram> limits = waitForDatagrams("TRANSPONDERRPMLIMIT");
+    QCOMPARE(limits.size(), 1);
+    QCOMPARE(limits.first().data(), QByteArray("TRANSPONDERRPMLIMIT:1234,2500"));
+    QCOMPARE(limits.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    const QList<QNetworkDatagram> appCommands = waitForDatagrams("{");
+    QCOMPARE(appCommands.size(), 1);
+    QCOMPARE(appCommands.first().data(), QByteArray("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p50\"}"));
+    QCOMPARE(appCommands.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+}
+
+void ExchangeLanTest::transponderFramesAreReported() {
+    broadcastFromPeer(TestFrames::transponderFrame(31, 4000, 10000, -70) +
+                      TestFrames::transponderFrame(32, 4100, 10000, -71));
+    QTRY_COMPARE(m_transponderIds, (QList<int>{31, 32}));
+}
+
+QTEST_GUILESS_MAIN(ExchangeLanTest)
+#include "tst_exchangelan.moc"
