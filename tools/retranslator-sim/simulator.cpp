@@ -1,0 +1,379 @@
+#include "simulator.h"
+
+#include <QCoreApplication>
+#include <QNetworkDatagram>
+#include <QNetworkInterface>
+#include <QSocketNotifier>
+#include <functional>
+
+#include "simlogging.h"
+
+#ifdef Q_OS_UNIX
+#include <unistd.h>
+#endif
+
+Q_LOGGING_CATEGORY(lcSim, "zadar.sim")
+
+namespace {
+
+QString addressList(const QList<QHostAddress> &addresses, quint16 port) {
+    QStringList texts;
+    for (const QHostAddress &address : addresses)
+        texts << QStringLiteral("%1:%2").arg(address.toString()).arg(port);
+    return texts.isEmpty() ? QStringLiteral("none") : texts.join(QLatin1Char(','));
+}
+
+bool parseRpm(const QString &text, int *rpm) {
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 0 || value > 0xFFFF)
+        return false;
+    *rpm = value;
+    return true;
+}
+
+}  // namespace
+
+Simulator::Simulator(const SimulatorConfig &config, QObject *parent)
+    : QObject(parent), m_config(config), m_globalLimit(config.globalLimit) {
+    QRandomGenerator layout(config.seed);
+    for (int i = 0; i < config.transponderIds.size(); ++i) {
+        Kart kart;
+        kart.transponderId = config.transponderIds.at(i);
+        kart.profile.lapMs = 38000 + layout.bounded(8000);
+        // Spread the field around the track so the RPM column shows different phases.
+        kart.profile.startPhase = double(i) / config.transponderIds.size() + layout.bounded(0.05);
+        kart.profile.idleRpm = 3000 + layout.bounded(500);
+        kart.profile.peakRpm = 9400 + layout.bounded(500);
+        kart.limit = m_globalLimit;
+        kart.noise.seed(config.seed * 7919u + kart.transponderId);
+        m_karts.append(kart);
+    }
+
+    m_frameTimer.setTimerType(Qt::PreciseTimer);
+    m_frameTimer.setInterval(qMax(1, int(1000.0 / config.frameRateHz)));
+    connect(&m_frameTimer, &QTimer::timeout, this, &Simulator::sendTransponderFrames);
+    m_statusTimer.setInterval(config.statusIntervalMs);
+    connect(&m_statusTimer, &QTimer::timeout, this, &Simulator::sendStatusFrame);
+    connect(&m_socket, &QUdpSocket::readyRead, this, &Simulator::readDatagrams);
+}
+
+Simulator::~Simulator() = default;
+
+bool Simulator::start() {
+    if (!m_socket.bind(m_config.bindAddress, m_config.listenPort)) {
+        qCCritical(lcSim).noquote() << QStringLiteral("cannot bind %1:%2: %3")
+                                           .arg(m_config.bindAddress.toString())
+                                           .arg(m_config.listenPort)
+                                           .arg(m_socket.errorString());
+        return false;
+    }
+    m_clock.start();
+    refreshDestinations();
+
+    QStringList ids;
+    for (const Kart &kart : qAsConst(m_karts))
+        ids << QString::number(kart.transponderId);
+    const QString target = m_config.destinations.isEmpty() && m_config.interfaces.isEmpty()
+                               ? QStringLiteral("auto")
+                               : addressList(m_destinations, m_config.destinationPort);
+    qCInfo(lcSim).noquote() << QStringLiteral(
+                                   "start karts=%1 ids=%2 rate=%3Hz status=%4ms global=%5 delay=%6ms "
+                                   "listen=%7:%8 to=%9")
+                                   .arg(m_karts.size())
+                                   .arg(ids.join(QLatin1Char(',')))
+                                   .arg(m_config.frameRateHz)
+                                   .arg(m_config.statusEnabled ? m_config.statusIntervalMs : 0)
+                                   .arg(m_globalLimit)
+                                   .arg(m_config.applyDelayMs)
+                                   .arg(m_socket.localAddress().toString())
+                                   .arg(m_socket.localPort())
+                                   .arg(target);
+
+    for (auto it = m_config.offlineAfterMs.cbegin(); it != m_config.offlineAfterMs.cend(); ++it) {
+        const quint16 id = it.key();
+        if (it.value() <= 0) {
+            control(QStringLiteral("kart %1 offline").arg(id));
+        } else {
+            QTimer::singleShot(it.value(), this, [this, id] { control(QStringLiteral("kart %1 offline").arg(id)); });
+        }
+    }
+    if (m_config.statusForMs >= 0)
+        QTimer::singleShot(m_config.statusForMs, this, [this] { control(QStringLiteral("status off")); });
+
+    m_frameTimer.start();
+    m_statusTimer.start();
+    sendStatusFrame();
+    sendTransponderFrames();
+
+#ifdef Q_OS_UNIX
+    if (m_config.readControl) {
+        m_controlNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
+        connect(m_controlNotifier.get(), &QSocketNotifier::activated, this, &Simulator::readControlInput);
+    }
+#endif
+    return true;
+}
+
+void Simulator::readDatagrams() {
+    while (m_socket.hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_socket.receiveDatagram();
+        if (!datagram.isValid())
+            continue;
+        handleDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()),
+                       datagram.destinationAddress());
+    }
+}
+
+void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort,
+                               const QHostAddress &destination) {
+    using SimProtocol::DatagramKind;
+    const SimProtocol::ReceivedDatagram received = SimProtocol::parseDatagram(data);
+    QString result = QStringLiteral("ignored");
+    std::function<void()> apply;
+
+    switch (received.kind) {
+        case DatagramKind::Ping:
+        case DatagramKind::AppCommand:
+            break;
+        case DatagramKind::Malformed:
+            result = QStringLiteral("rejected reason=\"%1\"").arg(received.reason);
+            break;
+        case DatagramKind::GlobalLimit: {
+            const int limit = int(received.first);
+            apply = [this, limit] { setGlobalLimit(limit, "command"); };
+            break;
+        }
+        case DatagramKind::TransponderLimit: {
+            const quint16 id = quint16(received.first);
+            const int limit = int(received.second);
+            Kart *kart = findKart(id);
+            if (!kart) {
+                result = QStringLiteral("unknown-transponder");
+            } else if (kart->hold) {
+                result = QStringLiteral("held");
+            } else {
+                apply = [this, id, limit] {
+                    if (Kart *target = findKart(id); target && !target->hold)
+                        setKartLimit(*target, limit, "command");
+                };
+            }
+            break;
+        }
+    }
+
+    if (apply)
+        result = m_config.applyDelayMs > 0 ? QStringLiteral("pending") : QStringLiteral("applied");
+    qCInfo(lcSim).noquote() << QStringLiteral("recv kind=%1 from=%2:%3 to=%4 result=%5 text=\"%6\"")
+                                   .arg(SimProtocol::kindName(received.kind), sender.toString())
+                                   .arg(senderPort)
+                                   .arg(destination.isNull() ? QStringLiteral("?") : destination.toString(), result,
+                                        SimProtocol::printable(data));
+    if (!apply)
+        return;
+    if (m_config.applyDelayMs > 0)
+        QTimer::singleShot(m_config.applyDelayMs, this, apply);
+    else
+        apply();
+}
+
+void Simulator::setKartLimit(Kart &kart, int limit, const char *cause) {
+    if (kart.limit == limit)
+        return;
+    kart.limit = limit;
+    qCInfo(lcSim).noquote()
+        << QStringLiteral("limit kart=%1 rpm=%2 cause=%3").arg(kart.transponderId).arg(limit).arg(QLatin1String(cause));
+}
+
+void Simulator::setGlobalLimit(int limit, const char *cause) {
+    if (m_globalLimit != limit) {
+        m_globalLimit = limit;
+        qCInfo(lcSim).noquote() << QStringLiteral("global limit=%1 cause=%2").arg(limit).arg(QLatin1String(cause));
+    }
+    // A global command reaches every kart whose limiter takes commands.
+    if (qstrcmp(cause, "command") != 0)
+        return;
+    for (Kart &kart : m_karts) {
+        if (!kart.hold)
+            setKartLimit(kart, limit, "global");
+    }
+}
+
+void Simulator::sendTransponderFrames() {
+    const qint64 now = m_clock.elapsed();
+    QByteArray packed;
+    for (Kart &kart : m_karts) {
+        if (!kart.online)
+            continue;
+        const KartReading reading =
+            readKart(kart.profile, now, kart.limit, kart.noise.bounded(2.0) - 1.0, kart.noise.bounded(2.0) - 1.0);
+        const QByteArray frame = SimProtocol::transponderFrame(
+            {kart.transponderId, quint16(reading.rpm), quint16(kart.limit), qint8(reading.rssiDbm)});
+        if (m_config.packFrames)
+            packed += frame;
+        else
+            send(frame);
+    }
+    if (!packed.isEmpty())
+        send(packed);
+}
+
+void Simulator::sendStatusFrame() {
+    // Interfaces may come and go (or change address) while the relay runs.
+    refreshDestinations();
+    if (m_config.statusEnabled)
+        send(SimProtocol::statusFrame(quint16(m_globalLimit)));
+}
+
+void Simulator::send(const QByteArray &datagram) {
+    for (const QHostAddress &destination : qAsConst(m_destinations))
+        m_socket.writeDatagram(datagram, destination, m_config.destinationPort);
+}
+
+void Simulator::refreshDestinations() {
+    QList<QHostAddress> destinations = m_config.destinations;
+    const bool automatic = m_config.destinations.isEmpty() && m_config.interfaces.isEmpty();
+    const auto interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &networkInterface : interfaces) {
+        const bool named = m_config.interfaces.contains(networkInterface.name());
+        if (!named && !automatic)
+            continue;
+        const auto flags = networkInterface.flags();
+        if (automatic && (!(flags & QNetworkInterface::CanBroadcast) || !(flags & QNetworkInterface::IsUp) ||
+                          !(flags & QNetworkInterface::IsRunning) || (flags & QNetworkInterface::IsLoopBack)))
+            continue;
+        const auto entries = networkInterface.addressEntries();
+        for (const QNetworkAddressEntry &entry : entries) {
+            if (entry.ip().protocol() == QAbstractSocket::IPv4Protocol && !entry.broadcast().isNull() &&
+                !destinations.contains(entry.broadcast()))
+                destinations << entry.broadcast();
+        }
+    }
+    if (destinations != m_destinations) {
+        m_destinations = destinations;
+        m_warnedNoDestination = false;
+        qCInfo(lcSim).noquote()
+            << QStringLiteral("destinations %1").arg(addressList(m_destinations, m_config.destinationPort));
+    }
+    if (m_destinations.isEmpty() && !m_warnedNoDestination) {
+        qCWarning(lcSim) << "no destination: no broadcast-capable interface is up";
+        m_warnedNoDestination = true;
+    }
+}
+
+void Simulator::readControlInput() {
+#ifdef Q_OS_UNIX
+    char buffer[4096];
+    const ssize_t count = ::read(STDIN_FILENO, buffer, sizeof(buffer));
+    if (count <= 0) {
+        // End of input: keep running without control.
+        m_controlNotifier->setEnabled(false);
+        return;
+    }
+    m_controlBuffer.append(buffer, int(count));
+    int newline;
+    while ((newline = m_controlBuffer.indexOf('\n')) >= 0) {
+        const QString line = QString::fromUtf8(m_controlBuffer.left(newline)).trimmed();
+        m_controlBuffer.remove(0, newline + 1);
+        if (!line.isEmpty())
+            control(line);
+    }
+#endif
+}
+
+Simulator::Kart *Simulator::findKart(quint16 transponderId) {
+    for (Kart &kart : m_karts) {
+        if (kart.transponderId == transponderId)
+            return &kart;
+    }
+    return nullptr;
+}
+
+QString Simulator::describe() const {
+    QStringList karts;
+    for (const Kart &kart : m_karts) {
+        karts << QStringLiteral("%1:%2:%3%4")
+                     .arg(kart.transponderId)
+                     .arg(kart.limit)
+                     .arg(kart.online ? QStringLiteral("online") : QStringLiteral("offline"),
+                          kart.hold ? QStringLiteral(":hold") : QString());
+    }
+    return QStringLiteral("state global=%1 status=%2 delay=%3ms karts=%4")
+        .arg(m_globalLimit)
+        .arg(m_config.statusEnabled ? QStringLiteral("on") : QStringLiteral("off"))
+        .arg(m_config.applyDelayMs)
+        .arg(karts.join(QLatin1Char(',')));
+}
+
+QString Simulator::control(const QString &line) {
+    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    QString reply = QStringLiteral("ok");
+    const auto error = [&reply](const QString &text) { reply = QStringLiteral("error: ") + text; };
+    const QString command = words.value(0);
+
+    if (command == QLatin1String("status") && words.size() == 2 &&
+        (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
+        const bool enable = words[1] == QLatin1String("on");
+        if (enable && !m_config.statusEnabled) {
+            m_config.statusEnabled = true;
+            sendStatusFrame();
+            m_statusTimer.start();  // the next frame a full interval after this one
+        }
+        m_config.statusEnabled = enable;
+    } else if (command == QLatin1String("global") && words.size() == 2) {
+        int rpm = 0;
+        if (parseRpm(words[1], &rpm))
+            setGlobalLimit(rpm, "control");
+        else
+            error(QStringLiteral("global wants an RPM 0..65535"));
+    } else if (command == QLatin1String("delay") && words.size() == 2) {
+        bool ok = false;
+        const int delay = words[1].toInt(&ok);
+        if (ok && delay >= 0)
+            m_config.applyDelayMs = delay;
+        else
+            error(QStringLiteral("delay wants milliseconds >= 0"));
+    } else if (command == QLatin1String("kart") && words.size() >= 3) {
+        QList<Kart *> karts;
+        if (words[1] == QLatin1String("all")) {
+            for (Kart &kart : m_karts)
+                karts << &kart;
+        } else {
+            bool ok = false;
+            const uint id = words[1].toUInt(&ok);
+            Kart *kart = ok && id <= 0xFFFF ? findKart(quint16(id)) : nullptr;
+            if (kart)
+                karts << kart;
+        }
+        const QString action = words[2];
+        int rpm = 0;
+        if (karts.isEmpty()) {
+            error(QStringLiteral("no kart %1").arg(words[1]));
+        } else if ((action == QLatin1String("online") || action == QLatin1String("offline")) && words.size() == 3) {
+            for (Kart *kart : karts)
+                kart->online = action == QLatin1String("online");
+        } else if (action == QLatin1String("limit") && words.size() == 4 && parseRpm(words[3], &rpm)) {
+            for (Kart *kart : karts)
+                setKartLimit(*kart, rpm, "control");
+        } else if (action == QLatin1String("hold") && words.size() == 4 &&
+                   (words[3] == QLatin1String("on") || words[3] == QLatin1String("off"))) {
+            for (Kart *kart : karts)
+                kart->hold = words[3] == QLatin1String("on");
+        } else {
+            error(QStringLiteral("kart <id|all> online|offline|limit <rpm>|hold on|off"));
+        }
+    } else if (command == QLatin1String("show") && words.size() == 1) {
+        reply = describe();
+    } else if (command == QLatin1String("quit") && words.size() == 1) {
+        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+    } else if (command == QLatin1String("help") && words.size() == 1) {
+        reply = QStringLiteral(
+            "commands: status on|off; global <rpm>; delay <ms>; kart <id|all> online|offline; "
+            "kart <id|all> limit <rpm>; kart <id|all> hold on|off; show; quit");
+    } else {
+        error(QStringLiteral("unknown command (try help)"));
+    }
+
+    qCInfo(lcSim).noquote() << QStringLiteral("control \"%1\" -> %2").arg(line, reply);
+    return reply;
+}
