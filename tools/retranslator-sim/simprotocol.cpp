@@ -27,7 +27,7 @@ QByteArray emptyFrame(int size, quint8 type) {
 
 // Parses a decimal integer as consoles write it: optional minus sign, digits, nothing else.
 bool parseDecimal(const QString &text, qint64 *value) {
-    static const QRegularExpression decimal(QStringLiteral("^-?[0-9]{1,10}$"));
+    static const QRegularExpression decimal(QStringLiteral("^-?[0-9]{1,10}\\z"));
     if (!decimal.match(text).hasMatch())
         return false;
     bool ok = false;
@@ -74,7 +74,7 @@ ReceivedDatagram parseDatagram(const QByteArray &datagram) {
         return malformed(QStringLiteral("not a JSON object"));
     }
 
-    static const QRegularExpression command(QStringLiteral("^(GLOBALRPMLIMIT|TRANSPONDERRPMLIMIT):([^,]*),(.*)$"));
+    static const QRegularExpression command(QStringLiteral("^(GLOBALRPMLIMIT|TRANSPONDERRPMLIMIT):([^,]*),(.*)\\z"));
     const QString text = QString::fromLatin1(datagram);
     const QRegularExpressionMatch match = command.match(text);
     if (!match.hasMatch())
