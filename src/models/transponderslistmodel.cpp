@@ -55,9 +55,8 @@ TranspondersListModel::~TranspondersListModel() {
     m_refreshTimer.stop();
 }
 
-int TranspondersListModel::rowCount(const QModelIndex &) const {
-    return m_rows.size();
-}
+// Rows of a flat list have no children of their own.
+int TranspondersListModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_rows.size(); }
 
 QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size())

@@ -80,9 +80,8 @@ TranspondersModel::TranspondersModel(QObject *parent)
     m_settings.endGroup();
 }
 
-int TranspondersModel::rowCount(const QModelIndex &) const {
-    return m_items.size();
-}
+// Rows of a flat list have no children of their own.
+int TranspondersModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_items.size(); }
 
 QVariant TranspondersModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_items.size() || role != ItemRole)

@@ -1,0 +1,247 @@
+#include <QAbstractItemModelTester>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include "listmodelsignallog.h"
+#include "models/limitmodes.h"
+#include "models/transponderslistmodel.h"
+
+namespace {
+
+DataExchange::TransponderState report(int id, int limit = 10000, int rpm = 5000, int rssi = -60) {
+    return {id, rpm, limit, rssi};
+}
+
+}  // namespace
+
+class TranspondersListModelTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void newRowRequestsItsTarget_data();
+    void newRowRequestsItsTarget();
+    void knownRowRequestsOnlyWhileTheReportedLimitDiffers();
+    void rowsKeepTheirArrivalOrder();
+    void rowsGoOfflineAfterFiveSecondsAndComeBack();
+    void staleRowsAreRemovedInOneLayoutChange();
+    void resetEmptiesTheList();
+    void readsOutsideTheRowsAreEmpty();
+    void limitOkComparesReportedAndWantedLimit();
+    void indexFindsTheSameRowAsALinearScan();
+
+private:
+    void sweep() { QVERIFY(QMetaObject::invokeMethod(m_model.get(), "refreshList")); }
+    QList<int> ids() const;
+
+    qint64 m_now = 1'700'000'000'000;
+    std::unique_ptr<TranspondersListModel> m_model;
+    std::unique_ptr<QAbstractItemModelTester> m_tester;
+    std::unique_ptr<ListModelSignalLog> m_log;
+};
+
+void TranspondersListModelTest::init() {
+    m_model = std::make_unique<TranspondersListModel>([this] { return m_now; });
+    m_model->loadRpmSettings({});
+    m_tester = std::make_unique<QAbstractItemModelTester>(m_model.get(),
+                                                          QAbstractItemModelTester::FailureReportingMode::QtTest);
+    m_log = std::make_unique<ListModelSignalLog>(*m_model);
+}
+
+void TranspondersListModelTest::cleanup() {
+    m_log.reset();
+    m_tester.reset();
+    m_model.reset();
+}
+
+QList<int> TranspondersListModelTest::ids() const {
+    QList<int> result;
+    for (int row = 0; row < m_model->rowCount(); ++row)
+        result << m_model->index(row).data(TranspondersListModel::TransponderIdRole).toInt();
+    return result;
+}
+
+void TranspondersListModelTest::newRowRequestsItsTarget_data() {
+    QTest::addColumn<QString>("globalMode");
+    QTest::addColumn<int>("target");
+    QTest::newRow("no global mode yet") << QString() << 10000;
+    QTest::newRow("global p50") << "p50" << 3000;
+    QTest::newRow("global p0") << "p0" << 0;
+}
+
+void TranspondersListModelTest::newRowRequestsItsTarget() {
+    QFETCH(QString, globalMode);
+    QFETCH(int, target);
+    m_model->updateTransponderState(report(1));
+    if (!globalMode.isEmpty())
+        m_model->setLimitMode(globalMode);
+    m_log->take();
+
+    m_model->updateTransponderState(report(42, target));  // already reporting the target: still requested
+    QCOMPARE(m_log->take(), (QStringList{"layoutAboutToBeChanged",
+                                         QStringLiteral("setTransponderLimit 42 %1").arg(target), "layoutChanged"}));
+    const QModelIndex row = m_model->index(1);
+    QCOMPARE(row.data(TranspondersListModel::TransponderIdRole).toInt(), 42);
+    QCOMPARE(row.data(TranspondersListModel::NumRole).toString(), QString());
+    QCOMPARE(row.data(TranspondersListModel::IsTransponderOnlineRole).toBool(), true);
+    QCOMPARE(row.data(TranspondersListModel::TargetLimitValueRole).toInt(), target);
+    QCOMPARE(row.data(TranspondersListModel::LimitModeRole).toString(), globalMode);
+}
+
+void TranspondersListModelTest::knownRowRequestsOnlyWhileTheReportedLimitDiffers() {
+    m_model->updateTransponderState(report(42));
+    m_log->take();
+    const QString changed = "dataChanged 0-0 [258,259,263,264,265,262]";
+
+    m_model->updateTransponderState(report(42, 10000, 6100, -70));
+    QCOMPARE(m_log->take(), QStringList{changed});
+    QCOMPARE(m_model->index(0).data(TranspondersListModel::RpmValueRole).toInt(), 6100);
+    QCOMPARE(m_model->index(0).data(TranspondersListModel::RssiValueRole).toInt(), -70);
+
+    // The request carries the row's target, not the reported value, and repeats with every report.
+    m_model->updateTransponderState(report(42, 2300));
+    m_model->updateTransponderState(report(42, 2300));
+    QCOMPARE(m_log->take(),
+             (QStringList{"setTransponderLimit 42 10000", changed, "setTransponderLimit 42 10000", changed}));
+}
+
+void TranspondersListModelTest::rowsKeepTheirArrivalOrder() {
+    for (int id : {7, 3, 9})
+        m_model->updateTransponderState(report(id));
+    for (int id : {9, 3, 7, 3})
+        m_model->updateTransponderState(report(id));
+    QCOMPARE(ids(), (QList<int>{7, 3, 9}));
+}
+
+void TranspondersListModelTest::rowsGoOfflineAfterFiveSecondsAndComeBack() {
+    m_model->updateTransponderState(report(1));
+    m_now += 1;
+    m_model->updateTransponderState(report(2));
+    m_model->setData(m_model->index(0), "p25", TranspondersListModel::LimitModeRole);
+    m_log->take();
+
+    m_now += 4999;  // row 2 is 4999 ms old, row 1 5000 ms
+    sweep();
+    QCOMPARE(m_log->take(), QStringList{"dataChanged 0-0 [264]"});
+    QCOMPARE(m_model->index(0).data(TranspondersListModel::IsTransponderOnlineRole).toBool(), false);
+    QCOMPARE(m_model->index(1).data(TranspondersListModel::IsTransponderOnlineRole).toBool(), true);
+
+    m_now += 2500;
+    sweep();
+    QCOMPARE(m_log->take(), (QStringList{"dataChanged 0-0 [264]", "dataChanged 1-1 [264]"}));
+
+    m_model->updateTransponderState(report(1, 2300));
+    QCOMPARE(ids(), (QList<int>{1, 2}));
+    const QModelIndex back = m_model->index(0);
+    QCOMPARE(back.data(TranspondersListModel::IsTransponderOnlineRole).toBool(), true);
+    QCOMPARE(back.data(TranspondersListModel::LimitModeRole).toString(), QString("p25"));
+    QCOMPARE(back.data(TranspondersListModel::TargetLimitValueRole).toInt(), 2300);
+}
+
+void TranspondersListModelTest::staleRowsAreRemovedInOneLayoutChange() {
+    for (int id : {1, 2, 3})
+        m_model->updateTransponderState(report(id));
+    m_now += 60000;
+    m_model->updateTransponderState(report(4));
+    m_model->updateTransponderState(report(5));
+    m_now += 60000;  // rows 1-3 are 120000 ms old, rows 4-5 60000 ms
+    m_log->take();
+    sweep();
+    QCOMPARE(m_log->take(),
+             (QStringList{"dataChanged 0-0 [264]", "layoutAboutToBeChanged", "dataChanged 0-0 [264]",
+                          "dataChanged 0-0 [264]", "dataChanged 0-0 [264]", "dataChanged 1-1 [264]", "layoutChanged"}));
+    QCOMPARE(ids(), (QList<int>{4, 5}));
+
+    m_now += 2500;  // offline, not yet removed: no layout signals
+    sweep();
+    QCOMPARE(m_log->take(), (QStringList{"dataChanged 0-0 [264]", "dataChanged 1-1 [264]"}));
+
+    // A removed transponder that reports again gets a new row at the end.
+    m_model->updateTransponderState(report(2));
+    QCOMPARE(ids(), (QList<int>{4, 5, 2}));
+    m_model->updateTransponderState(report(5, 1234));
+    QCOMPARE(m_model->index(1).data(TranspondersListModel::LimitValueRole).toInt(), 1234);
+}
+
+void TranspondersListModelTest::resetEmptiesTheList() {
+    m_model->resetData();
+    QCOMPARE(m_log->take(), (QStringList{"layoutAboutToBeChanged", "layoutChanged"}));
+    m_model->updateTransponderState(report(1));
+    m_model->setLimitMode("p50");
+    m_model->resetData();
+    QCOMPARE(m_model->rowCount(), 0);
+    QCOMPARE(m_model->limitMode(), QString("p50"));
+    m_log->take();
+    m_model->updateTransponderState(report(1));
+    QCOMPARE(m_log->take(), (QStringList{"layoutAboutToBeChanged", "setTransponderLimit 1 3000", "layoutChanged"}));
+}
+
+void TranspondersListModelTest::readsOutsideTheRowsAreEmpty() {
+    m_model->updateTransponderState(report(1));
+    const QModelIndex row = m_model->index(0);
+    QVERIFY(!row.data(Qt::UserRole).isValid());
+    QVERIFY(!row.data(Qt::UserRole + 10).isValid());
+    QVERIFY(!m_model->data(m_model->index(1), TranspondersListModel::RpmValueRole).isValid());
+    QVERIFY(!m_model->data(QModelIndex(), TranspondersListModel::RpmValueRole).isValid());
+    QCOMPARE(m_model->rowCount(), 1);
+    QCOMPARE(m_model->rowCount(row), 0);  // a flat list: rows have no children
+    QCOMPARE(m_model->roleNames().value(263), QByteArray("limitOk"));
+    QCOMPARE(m_model->roleNames().size(), 9);
+}
+
+void TranspondersListModelTest::limitOkComparesReportedAndWantedLimit() {
+    m_model->updateTransponderState(report(1, 10000));
+    const QModelIndex row = m_model->index(0);
+    QCOMPARE(row.data(TranspondersListModel::LimitOkRole).toBool(), true);
+    m_model->setData(row, "p50", TranspondersListModel::LimitModeRole);
+    QCOMPARE(row.data(TranspondersListModel::LimitOkRole).toBool(), false);
+    m_model->updateTransponderState(report(1, 2999));
+    QCOMPARE(row.data(TranspondersListModel::LimitOkRole).toBool(), false);
+    m_model->updateTransponderState(report(1, 3000));
+    QCOMPARE(row.data(TranspondersListModel::LimitOkRole).toBool(), true);
+}
+
+// Random reports, sweeps and resets; after each step the model must hold exactly what a plain list,
+// searched from the start for every report, holds.
+void TranspondersListModelTest::indexFindsTheSameRowAsALinearScan() {
+    struct ShadowRow {
+        int id;
+        int rpm;
+        qint64 stamp;
+    };
+    QList<ShadowRow> shadow;
+    QRandomGenerator random(3);
+    for (int step = 0; step < 4000; ++step) {
+        const int action = random.bounded(100);
+        if (action < 85) {
+            const int id = random.bounded(40) - 2;
+            const int rpm = random.bounded(12000);
+            auto found =
+                std::find_if(shadow.begin(), shadow.end(), [id](const ShadowRow &row) { return row.id == id; });
+            if (found != shadow.end())
+                *found = {id, rpm, m_now};
+            else
+                shadow.append({id, rpm, m_now});
+            m_model->updateTransponderState(report(id, 10000, rpm));
+        } else if (action < 98) {
+            m_now += random.bounded(40000);
+            shadow.erase(std::remove_if(shadow.begin(), shadow.end(),
+                                        [this](const ShadowRow &row) { return m_now - row.stamp >= 120000; }),
+                         shadow.end());
+            sweep();
+        } else {
+            shadow.clear();
+            m_model->resetData();
+        }
+        QCOMPARE(m_model->rowCount(), shadow.size());
+        for (int row = 0; row < shadow.size(); ++row) {
+            QCOMPARE(m_model->index(row).data(TranspondersListModel::TransponderIdRole).toInt(), shadow.at(row).id);
+            QCOMPARE(m_model->index(row).data(TranspondersListModel::RpmValueRole).toInt(), shadow.at(row).rpm);
+        }
+    }
+}
+
+QTEST_GUILESS_MAIN(TranspondersListModelTest)
+#include "tst_transponderslistmodel.moc"
