@@ -12,7 +12,7 @@ RUN_PACKAGES=(
 )
 # Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks and screenshots.
 TEST_PACKAGES=(
-    qml-module-qttest iproute2 xvfb xauth xdotool imagemagick fonts-dejavu-core libx11-dev
+    qml-module-qttest iproute2 xvfb xauth xdotool imagemagick fonts-dejavu-core libx11-dev python3
 )
 
 # Installs those of the given Debian packages that are not installed yet.

@@ -143,6 +143,10 @@ void SimProtocolTest::parsesWhatConsolesSend_data() {
     QTest::newRow("kart app command") << QByteArray(
                                              R"({"appCommand":"transponderLimit","transponderId":1234,"value":"p0"})")
                                       << int(K::AppCommand) << qint64(0) << qint64(0);
+    QTest::newRow("another relay's status")
+        << SimProtocol::statusFrame(3000) << int(K::Frames) << qint64(0) << qint64(0);
+    QTest::newRow("another relay's kart")
+        << SimProtocol::transponderFrame({1, 2, 3, -4}) << int(K::Frames) << qint64(0) << qint64(0);
 }
 
 void SimProtocolTest::parsesWhatConsolesSend() {
@@ -180,7 +184,7 @@ void SimProtocolTest::rejectsMalformedDatagrams_data() {
     QTest::newRow("digits overflow") << QByteArray("TRANSPONDERRPMLIMIT:99999999999,1");
     QTest::newRow("JSON array") << QByteArray("[1,2]");
     QTest::newRow("broken JSON") << QByteArray("{\"appCommand\":");
-    QTest::newRow("a frame") << SimProtocol::statusFrame(3000);
+    QTest::newRow("half a start marker") << QByteArray("\xAA");
 }
 
 void SimProtocolTest::rejectsMalformedDatagrams() {

@@ -19,8 +19,9 @@ limit every --status-interval ms, all to UDP port 11309 of the destinations. It 
 port 11309 and acts on the consoles' commands:
   GLOBALRPMLIMIT:<rpm>,<n>         sets its global limit and every kart's limit in force
   TRANSPONDERRPMLIMIT:<id>,<rpm>   sets that kart's limit in force
-Discovery pings ("RERADOZ") and application commands (JSON objects) are ignored; anything
-else is rejected with a log line, and the relay carries on.
+Discovery pings ("RERADOZ"), application commands (JSON objects) and another relay's frames
+are ignored (its own broadcasts, which come back to it, are dropped unlogged); anything else
+is rejected with a log line, and the relay carries on.
 
 A console holds port 11309 exclusively, so on one host run the simulator in a network
 namespace of its own (scripts/demo does that).
@@ -40,7 +41,7 @@ the prefix):
   start karts=<n> ids=<id,...> rate=<hz>Hz status=<ms>ms global=<rpm> delay=<ms>ms listen=<addr>:<port> to=<dests|auto>
   destinations <addr>:<port>,...                  (when the destination list changes)
   recv kind=<kind> from=<addr>:<port> to=<addr|?> result=<result> text="<datagram>"
-      one line per datagram received; kind: ping, app, global, transponder, malformed;
+      one line per datagram received; kind: ping, app, frames, global, transponder, malformed;
       result: ignored, applied, pending (comes into force after the delay), held,
       unknown-transponder, or rejected reason="<why>"; the text escapes " \ and
       non-printable bytes (\xNN)

@@ -65,6 +65,11 @@ ReceivedDatagram parseDatagram(const QByteArray &datagram) {
         result.kind = DatagramKind::Ping;
         return result;
     }
+    if (datagram.startsWith("\xAA\x55")) {
+        ReceivedDatagram result;
+        result.kind = DatagramKind::Frames;
+        return result;
+    }
     if (datagram.startsWith('{')) {
         if (QJsonDocument::fromJson(datagram).isObject()) {
             ReceivedDatagram result;

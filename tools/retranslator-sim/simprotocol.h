@@ -30,6 +30,7 @@ enum class DatagramKind {
     GlobalLimit,       // GLOBALRPMLIMIT:<limit>,<second>
     TransponderLimit,  // TRANSPONDERRPMLIMIT:<transponder id>,<limit>
     AppCommand,        // a JSON object: what consoles tell each other, none of the relay's business
+    Frames,            // starts with a frame's start marker: another relay's report
     Malformed,
 };
 

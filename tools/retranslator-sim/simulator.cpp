@@ -120,6 +120,9 @@ void Simulator::readDatagrams() {
         const QNetworkDatagram datagram = m_socket.receiveDatagram();
         if (!datagram.isValid())
             continue;
+        // Broadcasts come back to the socket that sent them: not a command for the relay.
+        if (datagram.senderPort() == m_socket.localPort() && m_ownAddresses.contains(datagram.senderAddress()))
+            continue;
         handleDatagram(datagram.data(), datagram.senderAddress(), quint16(datagram.senderPort()),
                        datagram.destinationAddress());
     }
@@ -248,6 +251,12 @@ void Simulator::refreshDestinations() {
                 !destinations.contains(entry.broadcast()))
                 destinations << entry.broadcast();
         }
+    }
+    m_ownAddresses.clear();
+    const QList<QHostAddress> ownAddresses = QNetworkInterface::allAddresses();
+    for (const QHostAddress &address : ownAddresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            m_ownAddresses << address;
     }
     if (destinations != m_destinations) {
         m_destinations = destinations;

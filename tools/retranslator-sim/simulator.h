@@ -81,6 +81,7 @@ private:
     QTimer m_statusTimer;
     QElapsedTimer m_clock;
     QList<QHostAddress> m_destinations;
+    QList<QHostAddress> m_ownAddresses;
     bool m_warnedNoDestination = false;
     std::unique_ptr<QSocketNotifier> m_controlNotifier;
     QByteArray m_controlBuffer;

@@ -1,0 +1,631 @@
+"""A virtual LAN for end-to-end tests of the console and the retranslator simulator.
+
+A Linux bridge lives in a network namespace of its own; every host (a console, the simulator, an observer
+socket) gets a namespace with one veth interface attached to that bridge, so the real executables talk
+over real UDP broadcasts without any packet reaching the machine's own networks. Consoles get an isolated
+settings store and, where a test looks at the screen or clicks, an Xvfb display of their own.
+
+Everything created here (namespaces, processes, displays, temporary directories) is removed when the
+VirtualLan (or Display) is closed, also when the test fails or is interrupted. Namespaces left behind by a
+run that was killed outright are removed by the next run (their names carry the owning process id).
+
+Only the Python standard library is used. Needs root (namespaces); check_environment() tells why not.
+"""
+
+import contextlib
+import ctypes
+import ipaddress
+import json
+import os
+import re
+import shutil
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+NAMESPACE_PREFIX = "dvze2e"
+EXCHANGE_PORT = 11309
+CLONE_NEWNET = 0x40000000
+IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
+SKIP_EXIT_CODE = 77
+
+_libc = ctypes.CDLL(None, use_errno=True)
+_sequence = 0
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", flush=True)
+
+
+def _ip(*arguments, check=True):
+    result = subprocess.run(["ip", *arguments], capture_output=True, text=True)
+    if check and result.returncode != 0:
+        raise RuntimeError(f"ip {' '.join(arguments)}: {result.stderr.strip()}")
+    return result
+
+
+def _unique_name(role):
+    global _sequence
+    _sequence += 1
+    return f"{NAMESPACE_PREFIX}-{os.getpid()}-{_sequence}{role}"[:60]
+
+
+def check_environment(need_display=False):
+    """Returns why the virtual LAN cannot be built here, or None when it can."""
+    if os.geteuid() != 0:
+        return "needs root to create network namespaces"
+    if shutil.which("ip") is None:
+        return "the 'ip' command (iproute2) is missing"
+    if need_display:
+        for tool in ("Xvfb", "xdotool", "import"):
+            if shutil.which(tool) is None:
+                return f"'{tool}' is missing (packages xvfb, xdotool, imagemagick)"
+    probe = _unique_name("probe")
+    result = _ip("netns", "add", probe, check=False)
+    if result.returncode != 0:
+        return f"cannot create a network namespace: {result.stderr.strip()}"
+    try:
+        bridge = _ip("-n", probe, "link", "add", "br0", "type", "bridge", check=False)
+        if bridge.returncode != 0:
+            return f"cannot create a bridge: {bridge.stderr.strip()}"
+    finally:
+        _ip("netns", "del", probe, check=False)
+    return None
+
+
+def skip_unless_available(need_display=False):
+    """Exits with the skip code (and the reason on standard output) when the LAN cannot be built."""
+    reason = check_environment(need_display)
+    if reason:
+        print(f"SKIPPED: {reason}", flush=True)
+        sys.exit(SKIP_EXIT_CODE)
+    remove_stale_namespaces()
+
+
+def remove_stale_namespaces():
+    """Deletes namespaces of earlier runs whose process is gone (a run killed by a timeout)."""
+    listing = _ip("netns", "list", check=False).stdout
+    for line in listing.splitlines():
+        name = line.split()[0] if line.split() else ""
+        match = re.match(rf"^{NAMESPACE_PREFIX}-(\d+)-", name)
+        if not match or _pid_alive(int(match.group(1))):
+            continue
+        for pid in _ip("netns", "pids", name, check=False).stdout.split():
+            with contextlib.suppress(ProcessLookupError, ValueError):
+                os.kill(int(pid), signal.SIGKILL)
+        _ip("netns", "del", name, check=False)
+        log(f"removed stale namespace {name}")
+
+
+def _pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+    return True
+
+
+def install_signal_cleanup():
+    """Turns SIGTERM and SIGHUP into SystemExit so that context managers clean up."""
+    def handler(signum, _frame):
+        raise SystemExit(128 + signum)
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        signal.signal(signum, handler)
+
+
+@contextlib.contextmanager
+def in_namespace(name):
+    """Runs the block with the calling thread in network namespace `name`; sockets created there stay there."""
+    own = os.open("/proc/thread-self/ns/net", os.O_RDONLY)
+    target = os.open(f"/run/netns/{name}", os.O_RDONLY)
+    try:
+        if _libc.setns(target, CLONE_NEWNET) != 0:
+            raise OSError(ctypes.get_errno(), f"setns {name}")
+        yield
+    finally:
+        _libc.setns(own, CLONE_NEWNET)
+        os.close(target)
+        os.close(own)
+
+
+class Process:
+    """A program started in a namespace; its standard output and error are collected as timed lines."""
+
+    def __init__(self, name, argv, env, log_dir, stdin=False):
+        self.name = name
+        self._lines = []  # (monotonic time, text)
+        self._lock = threading.Lock()
+        self._changed = threading.Condition(self._lock)
+        self.log_path = os.path.join(log_dir, f"{name}.log")
+        self._log = open(self.log_path, "w", encoding="utf-8", errors="replace")
+        self._log.write(f"$ {' '.join(argv)}\n")
+        self.popen = subprocess.Popen(
+            argv, env=env, stdin=subprocess.PIPE if stdin else subprocess.DEVNULL,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+        self.started_at = time.monotonic()
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self):
+        for raw in self.popen.stdout:
+            text = raw.decode("utf-8", errors="replace").rstrip("\n")
+            now = time.monotonic()
+            with self._changed:
+                self._lines.append((now, text))
+                self._log.write(f"{now - self.started_at:9.3f} {text}\n")
+                self._changed.notify_all()
+        with self._changed:
+            self._log.flush()
+            self._changed.notify_all()
+
+    @property
+    def pid(self):
+        return self.popen.pid
+
+    def running(self):
+        return self.popen.poll() is None
+
+    def mark(self):
+        """A position in the output; pass it as `since` to look only at later lines."""
+        with self._lock:
+            return len(self._lines)
+
+    def lines(self, since=0):
+        with self._lock:
+            return [text for _, text in self._lines[since:]]
+
+    def timed_lines(self, since=0):
+        with self._lock:
+            return list(self._lines[since:])
+
+    def matches(self, pattern, since=0):
+        expression = re.compile(pattern)
+        return [(t, m) for t, text in self.timed_lines(since) if (m := expression.search(text))]
+
+    def wait_for(self, pattern, timeout=10.0, since=0, count=1):
+        """Waits until `count` lines after `since` match; returns the (time, match) pairs or raises."""
+        expression = re.compile(pattern)
+        deadline = time.monotonic() + timeout
+        with self._changed:
+            while True:
+                found = [(t, m) for t, text in self._lines[since:] if (m := expression.search(text))]
+                if len(found) >= count:
+                    return found[:count]
+                remaining = deadline - time.monotonic()
+                if remaining <= 0 or (self.popen.poll() is not None and not self._reader.is_alive()):
+                    tail = "\n".join(text for _, text in self._lines[-25:])
+                    raise AssertionError(
+                        f"{self.name}: {len(found)} of {count} lines matching {pattern!r} within {timeout} s "
+                        f"(running: {self.running()}); last lines:\n{tail}")
+                self._changed.wait(min(remaining, 0.2))
+
+    def send_line(self, text):
+        self.popen.stdin.write(text.encode() + b"\n")
+        self.popen.stdin.flush()
+
+    def stop(self, timeout=5.0, sig=signal.SIGTERM):
+        """Ends the process (signal, then SIGKILL after `timeout`); returns its exit status."""
+        if self.popen.poll() is None:
+            with contextlib.suppress(ProcessLookupError):
+                os.kill(self.popen.pid, sig)
+            try:
+                self.popen.wait(timeout)
+            except subprocess.TimeoutExpired:
+                with contextlib.suppress(ProcessLookupError):
+                    os.killpg(self.popen.pid, signal.SIGKILL)
+                self.popen.wait()
+        self._reader.join(2)
+        for stream in (self.popen.stdin, self.popen.stdout):
+            if stream:
+                with contextlib.suppress(OSError):
+                    stream.close()
+        with self._lock:
+            if not self._log.closed:
+                self._log.close()
+        return self.popen.returncode
+
+    def wait(self, timeout):
+        try:
+            return self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+
+class Host:
+    """One machine on the virtual LAN: a namespace with loopback and one veth interface."""
+
+    def __init__(self, lan, name, address):
+        self.lan = lan
+        self.name = name
+        self.address = address
+        self.namespace = _unique_name(name)
+        self.interface = "eth0"
+        self.processes = []
+
+    def _create(self):
+        _ip("netns", "add", self.namespace)
+        peer = f"p{len(self.lan.hosts)}"
+        _ip("link", "add", self.interface, "netns", self.namespace, "type", "veth",
+            "peer", "name", peer, "netns", self.lan.bridge_namespace)
+        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "master", "br0")
+        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "up")
+        _ip("-n", self.namespace, "link", "set", "lo", "up")
+        _ip("-n", self.namespace, "addr", "add", f"{self.address}/{self.lan.prefix_length}", "brd", "+",
+            "dev", self.interface)
+        _ip("-n", self.namespace, "link", "set", self.interface, "up")
+
+    def run(self, name, argv, env=None, stdin=False):
+        """Starts `argv` in this host's namespace with the given extra environment."""
+        full_env = dict(os.environ)
+        full_env.update(env or {})
+        process = Process(f"{self.name}-{name}", ["ip", "netns", "exec", self.namespace, *argv], full_env,
+                          self.lan.log_dir, stdin=stdin)
+        self.processes.append(process)
+        return process
+
+    def ip(self, *arguments):
+        """Runs an ip(8) command in this host's namespace ("link set eth0 down", ...)."""
+        return _ip("-n", self.namespace, *arguments)
+
+    def set_address(self, address):
+        """Moves the host to another address on the LAN."""
+        self.ip("addr", "flush", "dev", self.interface)
+        self.ip("addr", "add", f"{address}/{self.lan.prefix_length}", "brd", "+", "dev", self.interface)
+        self.address = address
+
+    def udp_socket(self, port=EXCHANGE_PORT):
+        """A broadcast-capable UDP socket bound to port `port` of every address of this host."""
+        with in_namespace(self.namespace):
+            sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
+        sock.setsockopt(socket.IPPROTO_IP, IP_PKTINFO, 1)
+        sock.bind(("0.0.0.0", port))
+        return sock
+
+
+class VirtualLan:
+    """A bridge in its own namespace and the hosts attached to it (context manager)."""
+
+    def __init__(self, subnet="10.81.0.0/24", keep_logs_on_failure=True):
+        self.network = ipaddress.ip_network(subnet)
+        self.prefix_length = self.network.prefixlen
+        self.broadcast = str(self.network.broadcast_address)
+        self.bridge_namespace = _unique_name("br")
+        self.hosts = []
+        self.closers = []
+        self.log_dir = tempfile.mkdtemp(prefix="deviv-e2e-")
+        self._next_host = 10
+
+    def __enter__(self):
+        try:
+            _ip("netns", "add", self.bridge_namespace)
+            _ip("-n", self.bridge_namespace, "link", "add", "br0", "type", "bridge")
+            _ip("-n", self.bridge_namespace, "link", "set", "br0", "up")
+        except Exception:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+
+    def add_host(self, name, address=None):
+        if address is None:
+            address = str(self.network.network_address + self._next_host)
+            self._next_host += 10
+        host = Host(self, name, address)
+        self.hosts.append(host)
+        host._create()
+        return host
+
+    def temporary_directory(self, name):
+        path = os.path.join(self.log_dir, name)
+        os.makedirs(path, exist_ok=True)
+        return path
+
+    def on_close(self, function):
+        self.closers.append(function)
+
+    def close(self):
+        for function in reversed(self.closers):
+            with contextlib.suppress(Exception):
+                function()
+        self.closers.clear()
+        for host in self.hosts:
+            for process in host.processes:
+                with contextlib.suppress(Exception):
+                    process.stop(timeout=3)
+        for host in self.hosts:
+            # Anything still running in the namespace (a child that escaped) goes with it.
+            for pid in _ip("netns", "pids", host.namespace, check=False).stdout.split():
+                with contextlib.suppress(ProcessLookupError, ValueError):
+                    os.kill(int(pid), signal.SIGKILL)
+            _ip("netns", "del", host.namespace, check=False)
+        _ip("netns", "del", self.bridge_namespace, check=False)
+        self.hosts.clear()
+
+    def dump_logs(self, tail=60):
+        """Prints the end of every process log (call when a test fails)."""
+        for host in self.hosts:
+            for process in host.processes:
+                print(f"----- {process.name} ({process.log_path})")
+                with contextlib.suppress(OSError), open(process.log_path, encoding="utf-8") as f:
+                    print("".join(f.readlines()[-tail:]))
+
+
+class Datagram:
+    __slots__ = ("time", "source", "source_port", "destination", "data")
+
+    def __init__(self, time_, source, source_port, destination, data):
+        self.time = time_
+        self.source = source
+        self.source_port = source_port
+        self.destination = destination
+        self.data = data
+
+    def __repr__(self):
+        return f"<{self.source}:{self.source_port} -> {self.destination} {self.data[:60]!r}>"
+
+
+class Observer:
+    """A socket on port 11309 of a host of its own: records every datagram it receives (with the address it
+    was sent to) and can send datagrams like a console or a relay would."""
+
+    def __init__(self, host):
+        self.host = host
+        self.socket = host.udp_socket()
+        self.socket.settimeout(0.2)
+        self._datagrams = []
+        self._lock = threading.Lock()
+        self._running = True
+        self._thread = threading.Thread(target=self._receive, daemon=True)
+        self._thread.start()
+        host.lan.on_close(self.close)
+
+    def _receive(self):
+        while self._running:
+            try:
+                data, ancillary, _flags, (source, port) = self.socket.recvmsg(65536, socket.CMSG_SPACE(12))
+            except socket.timeout:
+                continue
+            except OSError:
+                return
+            destination = "?"
+            for level, kind, payload in ancillary:
+                if level == socket.IPPROTO_IP and kind == IP_PKTINFO and len(payload) >= 12:
+                    destination = socket.inet_ntoa(payload[8:12])
+            with self._lock:
+                self._datagrams.append(Datagram(time.monotonic(), source, port, destination, data))
+
+    def close(self):
+        self._running = False
+        self._thread.join(1)
+        self.socket.close()
+
+    def datagrams(self, since=0.0, source=None, predicate=None):
+        with self._lock:
+            found = list(self._datagrams)
+        return [d for d in found if d.time >= since and (source is None or d.source == source)
+                and (predicate is None or predicate(d))]
+
+    def wait_for(self, predicate, timeout=10.0, since=0.0, count=1, source=None):
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.datagrams(since, source, predicate)
+            if len(found) >= count:
+                return found
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{len(found)} of {count} datagrams within {timeout} s; "
+                                     f"last received: {self.datagrams(since)[-5:]}")
+            time.sleep(0.05)
+
+    def send(self, data, to=None):
+        self.socket.sendto(data, (to or self.host.lan.broadcast, EXCHANGE_PORT))
+
+
+def is_app_command(datagram):
+    try:
+        return "appCommand" in json.loads(datagram.data.decode("utf-8"))
+    except (ValueError, TypeError, UnicodeDecodeError):
+        return False
+
+
+class Image:
+    """An RGB screenshot."""
+
+    def __init__(self, width, height, pixels):
+        self.width = width
+        self.height = height
+        self.pixels = pixels
+
+    @staticmethod
+    def from_ppm(data):
+        # P6 header: magic, width, height, maximum value, each separated by white space.
+        fields = []
+        position = 0
+        while len(fields) < 4:
+            while data[position:position + 1].isspace():
+                position += 1
+            if data[position:position + 1] == b"#":
+                position = data.index(b"\n", position) + 1
+                continue
+            end = position
+            while not data[end:end + 1].isspace():
+                end += 1
+            fields.append(data[position:end])
+            position = end
+        if fields[0] != b"P6" or fields[3] != b"255":
+            raise ValueError("not an 8-bit PPM")
+        width, height = int(fields[1]), int(fields[2])
+        return Image(width, height, data[position + 1:position + 1 + width * height * 3])
+
+    def pixel(self, x, y):
+        offset = (y * self.width + x) * 3
+        return tuple(self.pixels[offset:offset + 3])
+
+
+def parse_colour(text):
+    named = {"green": "#008000", "grey": "#808080", "gray": "#808080", "white": "#ffffff", "black": "#000000",
+             "red": "#ff0000"}
+    text = named.get(text, text)
+    return tuple(int(text[i:i + 2], 16) for i in (1, 3, 5))
+
+
+def colour_matches(actual, expected, tolerance=10):
+    return all(abs(a - e) <= tolerance for a, e in zip(actual, parse_colour(expected)))
+
+
+class Display:
+    """An Xvfb server of its own, with screenshots, clicks and typing."""
+
+    def __init__(self, log_dir, width=480, height=640):
+        read_end, write_end = os.pipe()
+        self._log = open(os.path.join(log_dir, f"xvfb-{os.getpid()}-{id(self)}.log"), "w")
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp",
+             "-dpi", "96"],
+            pass_fds=(write_end,), stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as reader:
+            number = reader.readline().strip()
+        if not number:
+            self.process.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.name = f":{number}"
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.terminate()
+            try:
+                self.process.wait(5)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait()
+        self._log.close()
+
+    def env(self):
+        return {"DISPLAY": self.name}
+
+    def _run(self, *argv, capture=False):
+        result = subprocess.run(argv, env={**os.environ, "DISPLAY": self.name}, capture_output=True, timeout=20)
+        if result.returncode != 0:
+            raise RuntimeError(f"{' '.join(argv)}: {result.stderr.decode(errors='replace').strip()}")
+        return result.stdout if capture else None
+
+    def screenshot(self):
+        return Image.from_ppm(self._run("import", "-window", "root", "ppm:-", capture=True))
+
+    def save_screenshot(self, path):
+        self._run("import", "-window", "root", path)
+
+    def wait_for_window(self, pid, timeout=20.0):
+        """Waits for a visible window of process `pid`; returns its (x, y, width, height)."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            result = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)],
+                                    env={**os.environ, "DISPLAY": self.name}, capture_output=True, text=True)
+            for window in result.stdout.split():
+                geometry = subprocess.run(["xdotool", "getwindowgeometry", "--shell", window],
+                                          env={**os.environ, "DISPLAY": self.name}, capture_output=True,
+                                          text=True).stdout
+                values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
+                if int(values.get("WIDTH", 0)) > 1:
+                    return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+            time.sleep(0.2)
+        raise AssertionError(f"no window of process {pid} on {self.name} within {timeout} s")
+
+    def click(self, x, y):
+        self._run("xdotool", "mousemove", "--sync", str(x), str(y), "click", "1")
+
+    def type_text(self, text):
+        self._run("xdotool", "type", "--delay", "30", text)
+
+    def key(self, *keys):
+        self._run("xdotool", "key", *keys)
+
+    def wait_for_colour(self, x, y, colour, timeout=10.0, interval=0.25):
+        """Waits until the pixel shows `colour`; returns the seconds it took, or raises with the last colour."""
+        start = time.monotonic()
+        while True:
+            actual = self.screenshot().pixel(x, y)
+            if colour_matches(actual, colour):
+                return time.monotonic() - start
+            if time.monotonic() - start > timeout:
+                raise AssertionError(f"pixel ({x},{y}) is #{bytes(actual).hex()}, not {colour}, after {timeout} s")
+            time.sleep(interval)
+
+
+class Console:
+    """The real console executable on a host, with its own settings store and, optionally, a display."""
+
+    def __init__(self, host, executable, display=None, config_dir=None, name="console", extra_env=None):
+        self.host = host
+        self.display = display
+        self.config_dir = config_dir or host.lan.temporary_directory(f"{host.name}-config")
+        env = {
+            "XDG_CONFIG_HOME": self.config_dir,
+            "QT_MESSAGE_PATTERN": "%{category}: %{message}",
+            # The exchange logs every datagram; keep that (tests read the ping lines) but not QML noise.
+            "QT_LOGGING_RULES": "qt.*=false",
+        }
+        if display is None:
+            env.update({"QT_QPA_PLATFORM": "offscreen", "QT_QUICK_BACKEND": "software"})
+        else:
+            env.update({"QT_QPA_PLATFORM": "xcb", **display.env()})
+        env.update(extra_env or {})
+        self.process = host.run(name, [executable], env)
+        self.window = None
+
+    def wait_until_pinging(self, timeout=15.0):
+        self.process.wait_for(r"Ping to ", timeout)
+
+    def wait_for_window(self, timeout=20.0):
+        self.window = self.display.wait_for_window(self.process.pid, timeout)
+        return self.window
+
+    def stop(self):
+        return self.process.stop()
+
+    def settings_file(self):
+        return os.path.join(self.config_dir, "deviv", "zadar.conf")
+
+
+class Simulator:
+    """The retranslator simulator on a host, driven through its control lines."""
+
+    def __init__(self, host, executable, arguments=(), name="sim"):
+        self.host = host
+        self.process = host.run(name, [executable, *arguments], stdin=True)
+        self.process.wait_for(r"start karts=", 10)
+
+    def control(self, line, timeout=5.0):
+        since = self.process.mark()
+        self.process.send_line(line)
+        self.process.wait_for(re.escape(f'control "{line}" -> ') + "ok", timeout, since=since)
+
+    def received(self, kind=None, source=None, text=None, since=0):
+        """The (time, match) pairs of 'recv' lines, filtered by kind, sender address and exact text."""
+        pattern = r"recv kind=(?P<kind>\w+) from=(?P<ip>[\d.]+):(?P<port>\d+) to=(?P<to>\S+) " \
+                  r"result=(?P<result>\S+).* text=\"(?P<text>.*)\"$"
+        found = self.process.matches(pattern, since)
+        return [(t, m) for t, m in found if (kind is None or m["kind"] == kind)
+                and (source is None or m["ip"] == source) and (text is None or m["text"] == text)]
+
+    def wait_received(self, kind=None, source=None, text=None, since=0, timeout=10.0, count=1):
+        deadline = time.monotonic() + timeout
+        while True:
+            found = self.received(kind, source, text, since)
+            if len(found) >= count:
+                return found
+            if time.monotonic() > deadline:
+                recent = "\n".join(self.process.lines(since)[-15:])
+                raise AssertionError(f"simulator received {len(found)} of {count} kind={kind} from={source} "
+                                     f"text={text} within {timeout} s; recent lines:\n{recent}")
+            time.sleep(0.05)
