@@ -9,6 +9,7 @@ BUILD_PACKAGES=(
 RUN_PACKAGES=(
     qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-controls2
     qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
+    fonts-dejavu-core
 )
 # Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks and screenshots.
 TEST_PACKAGES=(
