@@ -34,6 +34,15 @@ CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SKIP_EXIT_CODE = 77
 
+# Colours of the console's screen.
+ONLINE = "green"
+OFFLINE = "#777777"
+PLATE_ONLINE = "#ff5f00"
+PLATE_OFFLINE = "grey"
+BUTTON_UNCHECKED = "#ffffff"
+BUTTON_CONFIRMED = "green"
+BUTTON_UNCONFIRMED = "#808080"
+
 _libc = ctypes.CDLL(None, use_errno=True)
 _sequence = 0
 
@@ -470,6 +479,36 @@ class Image:
         offset = (y * self.width + x) * 3
         return tuple(self.pixels[offset:offset + 3])
 
+    def runs_in_column(self, x, colour, top=0, bottom=None):
+        """The (first, last) rows of every unbroken run of `colour` in column x."""
+        runs = []
+        start = None
+        for y in range(top, self.height if bottom is None else bottom):
+            if colour_matches(self.pixel(x, y), colour):
+                start = y if start is None else start
+            elif start is not None:
+                runs.append((start, y - 1))
+                start = None
+        if start is not None:
+            runs.append((start, (self.height if bottom is None else bottom) - 1))
+        return runs
+
+    def find(self, colour, left=0, top=0, right=None, bottom=None, step=2):
+        """The bounding box (left, top, right, bottom) of the pixels of `colour` in a region, or None."""
+        right = self.width if right is None else right
+        bottom = self.height if bottom is None else bottom
+        xs, ys = [], []
+        for y in range(top, bottom, step):
+            for x in range(left, right, step):
+                if colour_matches(self.pixel(x, y), colour):
+                    xs.append(x)
+                    ys.append(y)
+        return (min(xs), min(ys), max(xs), max(ys)) if xs else None
+
+    def count(self, predicate, left, top, right, bottom):
+        """How many pixels of a region satisfy predicate((r, g, b))."""
+        return sum(1 for y in range(top, bottom) for x in range(left, right) if predicate(self.pixel(x, y)))
+
 
 def parse_colour(text):
     named = {"green": "#008000", "grey": "#808080", "gray": "#808080", "white": "#ffffff", "black": "#000000",
@@ -480,6 +519,59 @@ def parse_colour(text):
 
 def colour_matches(actual, expected, tolerance=10):
     return all(abs(a - e) <= tolerance for a, e in zip(actual, parse_colour(expected)))
+
+
+class Window:
+    """A top-level window: its X id and geometry. Points inside it are given relative to its top-left."""
+
+    def __init__(self, id_, x, y, width, height):
+        self.id = id_
+        self.x = x
+        self.y = y
+        self.width = width
+        self.height = height
+
+    def __repr__(self):
+        return f"<window {self.id:#x} {self.width}x{self.height}+{self.x}+{self.y}>"
+
+
+class _XClientMessageEvent(ctypes.Structure):
+    _fields_ = [("type", ctypes.c_int), ("serial", ctypes.c_ulong), ("send_event", ctypes.c_int),
+                ("display", ctypes.c_void_p), ("window", ctypes.c_ulong), ("message_type", ctypes.c_ulong),
+                ("format", ctypes.c_int), ("data", ctypes.c_long * 5)]
+
+
+class _XEvent(ctypes.Union):
+    _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
+
+
+def _send_wm_delete_window(display_name, window_id):
+    """Sends the WM_DELETE_WINDOW client message (libX11 through ctypes; there is no window manager)."""
+    x11 = ctypes.CDLL("libX11.so.6")
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.POINTER(_XEvent)]
+    x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    display = x11.XOpenDisplay(display_name.encode())
+    if not display:
+        raise RuntimeError(f"cannot open display {display_name}")
+    try:
+        event = _XEvent()
+        event.xclient.type = 33  # ClientMessage
+        event.xclient.window = window_id
+        event.xclient.message_type = x11.XInternAtom(display, b"WM_PROTOCOLS", 0)
+        event.xclient.format = 32
+        event.xclient.data[0] = x11.XInternAtom(display, b"WM_DELETE_WINDOW", 0)
+        event.xclient.data[1] = 0  # CurrentTime
+        if not x11.XSendEvent(display, window_id, 0, 0, ctypes.byref(event)):
+            raise RuntimeError("XSendEvent failed")
+        x11.XSync(display, 0)
+    finally:
+        x11.XCloseDisplay(display)
 
 
 class Display:
@@ -520,13 +612,13 @@ class Display:
         return result.stdout if capture else None
 
     def screenshot(self):
-        return Image.from_ppm(self._run("import", "-window", "root", "ppm:-", capture=True))
+        return Image.from_ppm(self._run("import", "-window", "root", "-depth", "8", "ppm:-", capture=True))
 
     def save_screenshot(self, path):
         self._run("import", "-window", "root", path)
 
     def wait_for_window(self, pid, timeout=20.0):
-        """Waits for a visible window of process `pid`; returns its (x, y, width, height)."""
+        """Waits for a visible window of process `pid` and returns it."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             result = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(pid)],
@@ -537,9 +629,13 @@ class Display:
                                           text=True).stdout
                 values = dict(line.split("=", 1) for line in geometry.split() if "=" in line)
                 if int(values.get("WIDTH", 0)) > 1:
-                    return tuple(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT"))
+                    return Window(int(window), *(int(values[k]) for k in ("X", "Y", "WIDTH", "HEIGHT")))
             time.sleep(0.2)
         raise AssertionError(f"no window of process {pid} on {self.name} within {timeout} s")
+
+    def close_window(self, window):
+        """Asks the window to close as a window manager does when the user clicks its close button."""
+        _send_wm_delete_window(self.name, window.id)
 
     def click(self, x, y):
         self._run("xdotool", "mousemove", "--sync", str(x), str(y), "click", "1")
@@ -592,6 +688,36 @@ class Console:
 
     def stop(self):
         return self.process.stop()
+
+    def close_window(self, timeout=10.0):
+        """Closes the window as the user would and returns the exit status (None if it keeps running)."""
+        self.display.close_window(self.window)
+        return self.process.wait(timeout)
+
+    # Where things are on the main screen, in screen coordinates. The window is 400x600 with the menu bar
+    # at its top; the main screen ends with the 20-pixel status line and the 72-pixel bottom bar.
+    def point(self, x, y):
+        return self.window.x + x, self.window.y + y
+
+    def status_line_point(self):
+        # The right end of the line, clear of its text.
+        return self.point(self.window.width - 8, self.window.height - 72 - 10)
+
+    def bottom_button(self, index):
+        """(left, top) of bottom-bar button `index`: 0 "25%", 1 "50%", 2 "100%", 3 "STOP"."""
+        return self.point(4 + index * 68, self.window.height - 68)
+
+    def plates(self, image):
+        """(top, bottom) of every number plate (orange or grey) in the live list, top to bottom."""
+        x, top = self.point(3, 0)  # the plate's left edge, clear of the kart number
+        bottom = self.window.y + self.window.height - 72 - 20
+        runs = image.runs_in_column(x, PLATE_ONLINE, top, bottom) + image.runs_in_column(x, PLATE_OFFLINE, top, bottom)
+        # A plate is 48 pixels high; the menu bar's grey is not one.
+        return sorted(run for run in runs if 44 <= run[1] - run[0] + 1 <= 52)
+
+    def row_button(self, plate, index):
+        """(left, top) of the row button `index` (0 "25%" ... 3 "STOP") in the row of `plate`."""
+        return self.point(self.window.width - (4 - index) * 53 + 5, 0)[0], plate[0]
 
     def settings_file(self):
         return os.path.join(self.config_dir, "deviv", "zadar.conf")

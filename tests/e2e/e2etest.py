@@ -3,6 +3,7 @@
 import argparse
 import json
 import os
+import shutil
 import subprocess
 import sys
 import unittest
@@ -37,11 +38,21 @@ class LanTestCase(unittest.TestCase):
         self.addCleanup(self._tear_down_lan)
 
     def _tear_down_lan(self):
-        outcome = getattr(self, "_outcome", None)
-        failed = outcome is not None and not outcome.success
+        # A cleanup runs with a fresh outcome; the result tells whether this test failed.
+        result = getattr(getattr(self, "_outcome", None), "result", None)
+        failed = result is None or any(test is self for test, _ in result.failures + result.errors)
         if failed:
             self.lan.dump_logs()
+            for index, display in enumerate(self.displays):
+                path = os.path.join(self.lan.log_dir, f"{self.id().rsplit('.', 1)[-1]}-display{index}.png")
+                try:
+                    display.save_screenshot(path)
+                    print(f"screenshot of display {display.name}: {path}")
+                except Exception as error:  # the display may be gone already
+                    print(f"no screenshot of display {display.name}: {error}")
         self.lan.close()
+        if not failed:
+            shutil.rmtree(self.lan.log_dir, ignore_errors=True)
         for display in self.displays:
             display.close()
 

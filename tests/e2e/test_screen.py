@@ -1,0 +1,224 @@
+"""End to end on a virtual LAN, on screen: consoles under Xvfb (one display each), read through screenshots
+and driven with real clicks and typing (xdotool), against the simulator."""
+
+import json
+import time
+
+import e2elan
+import e2etest
+from e2elan import BUTTON_CONFIRMED, BUTTON_UNCHECKED, BUTTON_UNCONFIRMED, OFFLINE, ONLINE, PLATE_OFFLINE, \
+    PLATE_ONLINE
+
+FIFTY_PERCENT = 1
+
+
+def inside(point, size=64):
+    """A point of a button's background, clear of its border and text: near its left edge, half-way down
+    (the style insets the background at the top and bottom)."""
+    return point[0] + 5, point[1] + size // 2
+
+
+def centre(point, size=64):
+    return point[0] + size // 2, point[1] + size // 2
+
+
+class ScreenTest(e2etest.LanTestCase):
+
+    def start_console(self, host, config_dir=None):
+        display = self.display()
+        console = self.console(host, display=display, config_dir=config_dir)
+        console.wait_for_window()
+        return console
+
+    def wait_for_plates(self, console, count, timeout=10.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            plates = console.plates(console.display.screenshot())
+            if len(plates) == count:
+                return plates
+            if time.monotonic() > deadline:
+                raise AssertionError(f"{len(plates)} number plates on screen, not {count}: {plates}")
+            time.sleep(0.25)
+
+    def test_status_line_follows_the_relays_status_frames(self):
+        sim = self.simulator(self.lan.add_host("sim"), "--karts", "1")
+        console = self.start_console(self.lan.add_host("a"))
+        line = console.status_line_point()
+        console.display.wait_for_colour(*line, ONLINE, timeout=10)
+
+        # Silence: offline within 9 s of the last status frame (one second apart), not at once.
+        sim.control("status off")
+        took = console.display.wait_for_colour(*line, OFFLINE, timeout=12, interval=0.2)
+        self.assertGreaterEqual(took, 2.0)
+        self.assertLessEqual(took, 9.5)
+
+        sim.control("status on")
+        self.assertLess(console.display.wait_for_colour(*line, ONLINE, timeout=5, interval=0.2), 2.0)
+
+    def test_karts_become_rows_their_limits_show_confirmation_and_silent_karts_turn_grey(self):
+        observer = e2elan.Observer(self.lan.add_host("observer"))
+        sim = self.simulator(self.lan.add_host("sim"), "--ids", "1001,1002,1003", "--apply-delay", "1500")
+        host = self.lan.add_host("a")
+        console = self.start_console(host)
+        plates = self.wait_for_plates(console, 3)
+        image = console.display.screenshot()
+        for plate in plates:
+            self.assertEqual(plate[1] - plate[0] + 1, 48)
+            self.assertTrue(e2elan.colour_matches(image.pixel(console.point(3, 0)[0], plate[0] + 24), PLATE_ONLINE))
+
+        # The operator limits the third kart to 25%: the relay is told, the other consoles too, and the
+        # row's button stays grey until the kart reports the new limit (1.5 s later), then turns green.
+        since = sim.process.mark()
+        sent_at = time.monotonic()
+        button = console.row_button(plates[2], 0)
+        console.display.click(*centre(button, 48))
+        sim.wait_received("transponder", source=host.address, text="TRANSPONDERRPMLIMIT:1003,2300", since=since)
+        console.display.wait_for_colour(*inside(button, 48), "grey", timeout=3, interval=0.1)
+        console.display.wait_for_colour(*inside(button, 48), "green", timeout=5, interval=0.2)
+        commands = observer.wait_for(e2elan.is_app_command, since=sent_at, source=host.address)
+        self.assertEqual(json.loads(commands[0].data),
+                         {"appCommand": "transponderLimit", "transponderId": 1003, "value": "p25"})
+        other_row = console.row_button(plates[1], 0)
+        self.assertTrue(e2elan.colour_matches(console.display.screenshot().pixel(*inside(other_row, 48)), "white"))
+
+        # A kart that falls silent turns grey after 5 s (the list is swept every 2.5 s); the others do not.
+        sim.control("kart 1002 offline")
+        x = console.point(3, 0)[0]
+        took = console.display.wait_for_colour(x, plates[1][0] + 24, PLATE_OFFLINE, timeout=10, interval=0.2)
+        self.assertGreaterEqual(took, 4.5)
+        self.assertLessEqual(took, 8.5)
+        image = console.display.screenshot()
+        for plate in (plates[0], plates[2]):
+            self.assertTrue(e2elan.colour_matches(image.pixel(x, plate[0] + 24), PLATE_ONLINE))
+
+    def test_fifty_percent_clicked_on_one_console_commands_the_relay_and_the_other_console_follows(self):
+        host_a = self.lan.add_host("a")
+        host_b = self.lan.add_host("b")
+        observer = e2elan.Observer(self.lan.add_host("observer"))
+        sim = self.simulator(self.lan.add_host("sim"), "--karts", "2")
+        console_a = self.start_console(host_a)
+        console_b = self.start_console(host_b)
+        for console in (console_a, console_b):
+            console.display.wait_for_colour(*console.status_line_point(), ONLINE, timeout=10)
+            self.wait_for_plates(console, 2)
+
+        # Without status frames, every command from console B after the click would be an echo, not a
+        # re-assertion. Both consoles know the relay's network already.
+        sim.control("status off")
+        time.sleep(0.3)
+        since = sim.process.mark()
+        clicked_at = time.monotonic()
+        console_a.display.click(*centre(console_a.bottom_button(FIFTY_PERCENT)))
+
+        sim.wait_received("global", source=host_a.address, text="GLOBALRPMLIMIT:3000,-1", since=since, timeout=5)
+        button_b = inside(console_b.bottom_button(FIFTY_PERCENT))
+        # B shows 50% chosen, not yet confirmed: the relay last reported 10000.
+        console_b.display.wait_for_colour(*button_b, BUTTON_UNCONFIRMED, timeout=5, interval=0.1)
+        time.sleep(1.5)
+        self.assertEqual(sim.received("global", source=host_b.address, since=since), [])
+        commands = observer.datagrams(since=clicked_at, predicate=e2elan.is_app_command)
+        self.assertEqual([(d.source, json.loads(d.data)) for d in commands],
+                         [(host_a.address, {"appCommand": "globalRpmLimit", "value": "p50"})])
+
+        # The relay reports another limit: B asserts its own, 3000, just as A does; once the relay
+        # reports 3000 both 50% buttons turn green.
+        since = sim.process.mark()
+        sim.control("global 5000")
+        sim.control("status on")
+        for host in (host_a, host_b):
+            sim.wait_received("global", source=host.address, text="GLOBALRPMLIMIT:3000,-1", since=since, timeout=5)
+        for console in (console_a, console_b):
+            console.display.wait_for_colour(*inside(console.bottom_button(FIFTY_PERCENT)), BUTTON_CONFIRMED, timeout=5)
+            image = console.display.screenshot()
+            for other in (0, 2):
+                self.assertTrue(e2elan.colour_matches(image.pixel(*inside(console.bottom_button(other))),
+                                                      BUTTON_UNCHECKED))
+        time.sleep(1.0)
+        self.assertEqual(len(observer.datagrams(since=clicked_at, predicate=e2elan.is_app_command)), 1)
+
+    def open_settings(self, console):
+        display = console.display
+        display.click(*console.point(60, 20))  # the menu
+        time.sleep(0.5)
+        display.click(*console.point(60, 75))  # its only action
+        # The screen slides in; it is there when its add button is.
+        deadline = time.monotonic() + 5
+        while True:
+            add = display.screenshot().find(MATERIAL_LIGHT_GREEN, *console.point(0, 40), *console.point(400, 300))
+            if add and add[2] - add[0] > 40:
+                time.sleep(0.3)
+                return add
+            if time.monotonic() > deadline:
+                raise AssertionError("the settings screen did not open")
+            time.sleep(0.2)
+
+    def kart_number_fields(self, console):
+        """(top, bottom) of every kart-number field (mediumaquamarine) on the settings screen."""
+        # The field's left edge, clear of its text and placeholder.
+        x, top = console.point(0, 40)
+        runs = console.display.screenshot().runs_in_column(x, "#66cdaa", top, console.window.y + 540)
+        return [run for run in runs if run[1] - run[0] > 30]
+
+    def add_registry_entry(self, console, add_button, kart_number, transponder_id):
+        display = console.display
+        before = len(self.kart_number_fields(console))
+        display.click((add_button[0] + add_button[2]) // 2, (add_button[1] + add_button[3]) // 2)
+        deadline = time.monotonic() + 5
+        while len(fields := self.kart_number_fields(console)) != before + 1:
+            self.assertLess(time.monotonic(), deadline, "no new registry row")
+            time.sleep(0.2)
+        field = fields[-1]
+        middle = (field[0] + field[1]) // 2
+        display.click(console.point(30, 0)[0], middle)
+        display.type_text(kart_number)
+        display.key("Return")
+        display.click(console.point(180, 0)[0], middle)
+        display.type_text(transponder_id)
+        display.key("Return")
+        time.sleep(0.5)
+
+    def confirm_settings(self, console):
+        ok = console.display.screenshot().find(MATERIAL_LIGHT_GREEN, *console.point(0, 500), *console.point(400, 600))
+        self.assertIsNotNone(ok, "no OK button")
+        console.display.click((ok[0] + ok[2]) // 2, (ok[1] + ok[3]) // 2)
+        time.sleep(0.8)
+
+    def test_kart_registry_edited_on_screen_survives_a_restart(self):
+        host = self.lan.add_host("a")
+        self.simulator(self.lan.add_host("sim"), "--ids", "1001,1002")
+        config = self.lan.temporary_directory("registry-config")
+
+        console = self.start_console(host, config)
+        add = self.open_settings(console)
+        self.add_registry_entry(console, add, "17", "1001")
+        self.confirm_settings(console)
+        self.assertEqual(console.close_window(), 0)
+        self.assertEqual(self.stored_settings(config)["transponders/tr0"], {"kartNum": "17", "transponderId": 1001})
+
+        # After the restart the live row of transponder 1001 carries the kart number (white text on its
+        # plate), 1002's plate stays blank; the settings screen lists the entry, and a second one is added.
+        console = self.start_console(host, config)
+        plates = self.wait_for_plates(console, 2)
+        image = console.display.screenshot()
+        left = console.point(0, 0)[0]
+        white = [image.count(lambda p: min(p) > 225, left + 2, plate[0] + 2, left + 46, plate[1] - 1)
+                 for plate in plates]
+        self.assertGreater(white[0], 10, "no kart number on the plate of 1001")
+        self.assertEqual(white[1], 0, "text on the plate of 1002, which has no kart number")
+
+        add = self.open_settings(console)
+        self.assertEqual(len(self.kart_number_fields(console)), 1)
+        self.add_registry_entry(console, add, "23", "1002")
+        self.confirm_settings(console)
+        self.assertEqual(console.close_window(), 0)
+
+        stored = self.stored_settings(config)
+        registry = {key: value for key, value in stored.items() if key.startswith("transponders/")}
+        self.assertEqual(registry, {"transponders/tr0": {"kartNum": "17", "transponderId": 1001},
+                                    "transponders/tr1": {"kartNum": "23", "transponderId": 1002}})
+
+
+MATERIAL_LIGHT_GREEN = "#8bc34a"
+
+if __name__ == "__main__":
+    e2etest.main(need_display=True)
