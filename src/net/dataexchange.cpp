@@ -112,11 +112,16 @@ void DataExchange::checkLink() {
     }
 }
 
+// Reads until the socket has nothing left: a read on an empty socket returns -1 (Qt reports it as a temporary
+// error and the socket stays bound). Asking hasPendingDatagrams() first would cost a second system call per
+// datagram. A datagram of length 0 reads as 0 and is skipped.
 void DataExchange::udpReadyRead() {
     QHostAddress sender;
     quint16 senderPort = 0;
-    while (m_udpSocket->hasPendingDatagrams()) {
+    for (;;) {
         const qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
+        if (size < 0)
+            return;
         if (size > 0)
             processDatagram(receiveBuffer, size, sender, senderPort);
     }

@@ -2,6 +2,8 @@
 
 #include <QJsonObject>
 #include <QtGlobal>
+#include <utility>
+#include <vector>
 
 #include "transponderstate.h"
 
@@ -31,3 +33,10 @@ constexpr quint8 transponderFrameType = 1;
 // dropped otherwise; any other datagram is scanned for binary frames. Never reads data[size] or beyond,
 // and allocates nothing unless the datagram may be JSON or debug logging is on.
 void decodeDatagram(const char *data, qsizetype size, DatagramHandler &handler);
+
+// The search for the next frame start marker that decodeDatagram() runs over stray bytes: the position of the
+// first 0xAA 0x55 pair that begins at or after `from`, or `size` when there is none. There is a portable variant
+// and vector variants for processors that have the instructions; the decoder uses the fastest one available.
+using StartMarkerSearch = qsizetype (*)(const uchar *bytes, qsizetype size, qsizetype from);
+// Every variant this processor can run, by name, the portable one first (for tests that compare them).
+std::vector<std::pair<const char *, StartMarkerSearch>> availableStartMarkerSearches();

@@ -71,6 +71,23 @@ QByteArray randomDatagram(QRandomGenerator &random) {
     return datagram;
 }
 
+// Long datagrams dense with marker bytes and whole frames at any offset, so that start markers fall on every
+// position of the decoder's wide (vector) search blocks and straddle their edges.
+QByteArray randomLongDatagram(QRandomGenerator &random) {
+    static const char alphabet[] = {char(0xAA), char(0x55), char(0xDE), char(0xAD), 0x11};
+    QByteArray datagram(random.bounded(2, 4097), Qt::Uninitialized);
+    for (char &byte : datagram)
+        byte = random.bounded(4) ? alphabet[random.bounded(int(sizeof(alphabet)))] : char(random.bounded(256));
+    const int frames = random.bounded(8);
+    for (int i = 0; i < frames; ++i) {
+        const QByteArray frame = random.bounded(2) ? transponderFrame(quint16(random.bounded(65536)), 8000, 10000, -60)
+                                                   : statusFrame(quint16(random.bounded(65536)));
+        const int at = random.bounded(datagram.size());
+        datagram.replace(at, qMin(frame.size(), datagram.size() - at), frame.left(datagram.size() - at));
+    }
+    return datagram;
+}
+
 }  // namespace
 
 class DatagramDecoderTest : public QObject {
@@ -83,6 +100,8 @@ private slots:
     void decodes();
     void neverReadsPastTheDatagram();
     void agreesWithReferenceDecoderOnRandomDatagrams();
+    void agreesWithReferenceDecoderOnLongDatagrams();
+    void startMarkerSearchesAgree();
     void agreesWithReferenceDecoderWithDebugLogging();
 };
 
@@ -169,6 +188,53 @@ void DatagramDecoderTest::agreesWithReferenceDecoderOnRandomDatagrams() {
         if (decode(datagram) != expected)
             QFAIL(qPrintable(
                 QStringLiteral("datagram %1 decodes differently").arg(QString::fromLatin1(datagram.toHex()))));
+    }
+}
+
+void DatagramDecoderTest::agreesWithReferenceDecoderOnLongDatagrams() {
+    QRandomGenerator random(1109);
+    int frames = 0;
+    for (int i = 0; i < 3000; ++i) {
+        const QByteArray datagram = randomLongDatagram(random);
+        const QStringList expected = decodeByReference(datagram);
+        frames += expected.size();
+        if (decode(datagram) != expected)
+            QFAIL(qPrintable(
+                QStringLiteral("datagram %1 decodes differently").arg(QString::fromLatin1(datagram.toHex()))));
+    }
+    QVERIFY(frames > 3000);  // the datagrams do hold frames to find
+}
+
+// Every vector variant of the marker search this processor runs finds what the portable one finds, from every
+// starting point, in buffers of every length around the vector widths.
+void DatagramDecoderTest::startMarkerSearchesAgree() {
+    const auto searches = availableStartMarkerSearches();
+    QCOMPARE(searches.front().first, "portable");
+    const StartMarkerSearch portable = searches.front().second;
+    QRandomGenerator random(4242);
+    for (size_t v = 1; v < searches.size(); ++v) {
+        qInfo("checking the %s search", searches[v].first);
+        for (int i = 0; i < 400; ++i) {
+            // What follows the searched bytes would complete a marker: a search that reads past them shows it.
+            const int size = random.bounded(0, 300);
+            QByteArray buffer(size + 64, char(0x55));
+            for (int b = 0; b < size; ++b)
+                buffer[b] = random.bounded(3) ? char(0x11) : (random.bounded(2) ? char(0xAA) : char(0x55));
+            if (size > 0 && random.bounded(2))
+                buffer[size - 1] = char(0xAA);
+            const auto *bytes = reinterpret_cast<const uchar *>(buffer.constData());
+            for (qsizetype from = 0; from <= size; ++from) {
+                const qsizetype expected = portable(bytes, size, from);
+                const qsizetype found = searches[v].second(bytes, size, from);
+                if (found != expected)
+                    QFAIL(qPrintable(QStringLiteral("%1 finds %2 instead of %3 from %4 in %5")
+                                         .arg(QLatin1String(searches[v].first))
+                                         .arg(found)
+                                         .arg(expected)
+                                         .arg(from)
+                                         .arg(QString::fromLatin1(buffer.left(size).toHex()))));
+            }
+        }
     }
 }
 
