@@ -1,3 +1,5 @@
+#include <QDir>
+#include <QFile>
 #include <QLoggingCategory>
 #include <QRandomGenerator>
 #include <QtTest>
@@ -102,6 +104,7 @@ private slots:
     void agreesWithReferenceDecoderOnRandomDatagrams();
     void agreesWithReferenceDecoderOnLongDatagrams();
     void startMarkerSearchesAgree();
+    void agreesWithReferenceDecoderOnFuzzCorpus();
     void agreesWithReferenceDecoderWithDebugLogging();
 };
 
@@ -236,6 +239,25 @@ void DatagramDecoderTest::startMarkerSearchesAgree() {
             }
         }
     }
+}
+
+// The fuzz target's corpus and any regression inputs: datagrams chosen for the paths they reach.
+void DatagramDecoderTest::agreesWithReferenceDecoderOnFuzzCorpus() {
+    int checked = 0;
+    for (const char *folder : {"corpus", "regressions"}) {
+        const QDir dir(QStringLiteral(DEVIV_FUZZ_DIR "/%1/fuzz_datagram_decoder").arg(QLatin1String(folder)));
+        const QStringList names = dir.entryList(QDir::Files);
+        for (const QString &name : names) {
+            QFile file(dir.filePath(name));
+            QVERIFY2(file.open(QIODevice::ReadOnly), qPrintable(file.fileName()));
+            const QByteArray datagram = file.readAll();
+            if (datagram.isEmpty())
+                continue;  // a datagram of length 0 is never decoded
+            QCOMPARE(decode(datagram), decodeByReference(datagram));
+            ++checked;
+        }
+    }
+    QVERIFY2(checked > 0, "no fuzz corpus found under " DEVIV_FUZZ_DIR);
 }
 
 // Logging builds the text of every datagram; that path must report the same as the fast one.
