@@ -221,6 +221,9 @@ Rectangle {
                 transpondersListModel.resetData()
                 button100p.checked = true
                 button100p.clicked()
+                // Checking the button by hand dropped its binding: give it back, or the bar would stop
+                // following the global mode when another console changes it later.
+                button100p.checked = Qt.binding(function () { return transpondersListModel.limitMode === "p100" })
             }
         }
     }

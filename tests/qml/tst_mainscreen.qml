@@ -331,6 +331,11 @@ Item {
             testDriver.report(52, 7000, 3000, -60)
             tryCompare(list(), "count", 1)
             verify(rowButton(0, "100%").checked)
+            // The bar still follows modes chosen on other consoles afterwards.
+            testDriver.remoteCommand({ appCommand: "globalRpmLimit", value: "p50" })
+            compare(checkedGlobalButtons(), ["50%"])
+            testDriver.remoteCommand({ appCommand: "globalRpmLimit", value: "p100" })
+            compare(checkedGlobalButtons(), ["100%"])
         }
     }
 }
