@@ -1,0 +1,565 @@
+"""Runs every benchmark of the receive path and the live list and prints one table.
+
+Started by bench/run inside a network namespace of its own (unshare -n), so nothing here can reach the
+machine's networks. The console on screen and the simulator get two further namespaces joined by a veth
+pair; an Xvfb display serves the console. Everything started here is stopped, and every namespace
+created here is deleted, on every way out.
+
+Each target is judged by a figure measured in the same run: the ingest rate beside a raw receive loop
+draining the same sender, the decoder beside memcpy and memchr on the same bytes, the list's cost with
+10000 rows beside its cost with 10. The on-screen targets are absolute limits (share of one core,
+milliseconds, megabytes); beside them the table gives how busy the machine was during the window.
+"""
+
+import argparse
+import contextlib
+import json
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+NAMESPACE_PREFIX = "dvbench"
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def log(message):
+    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, check=True, **kwargs)
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Google Benchmark programs
+
+
+def google_benchmark(binary, smoke, repetitions):
+    arguments = [binary, "--benchmark_format=json"]
+    if smoke:
+        arguments += ["--benchmark_min_time=0.01"]
+    else:
+        arguments += [
+            "--benchmark_min_time=0.2",
+            f"--benchmark_repetitions={repetitions}",
+            "--benchmark_enable_random_interleaving=true",
+            "--benchmark_report_aggregates_only=true",
+        ]
+    output = run(arguments, capture_output=True, text=True).stdout
+    results = {}
+    for entry in json.loads(output)["benchmarks"]:
+        if entry.get("error_occurred"):
+            raise RuntimeError(f"{binary}: {entry['name']}: {entry.get('error_message')}")
+        aggregate = entry.get("aggregate_name")
+        name = entry.get("run_name", entry["name"])
+        if aggregate in (None, "median"):
+            results.setdefault(name, {}).update(entry)
+        elif aggregate == "cv":
+            results.setdefault(name, {})["cv"] = entry["cpu_time"]
+    return results
+
+
+def nanoseconds(entry):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[entry["time_unit"]]
+    return entry["cpu_time"] * scale
+
+
+def cv_text(entry):
+    return f", cv {entry['cv'] * 100:.0f}%" if "cv" in entry else ""
+
+
+# ---------------------------------------------------------------------------------------------------------
+# The table
+
+
+class Table:
+    def __init__(self):
+        self.rows = []
+
+    def add(self, measurement, figure, ratio="", target="", met=None):
+        result = "" if met is None else ("met" if met else "NOT MET")
+        self.rows.append((measurement, figure, ratio, target, result))
+
+    def render(self):
+        header = ("Measurement", "Figure", "Judged by", "Target", "Result")
+        widths = [max(len(str(row[i])) for row in [header] + self.rows) for i in range(5)]
+        lines = []
+        line = lambda cells: "| " + " | ".join(str(c).ljust(w) for c, w in zip(cells, widths)) + " |"
+        lines.append(line(header))
+        lines.append("|" + "|".join("-" * (w + 2) for w in widths) + "|")
+        lines.extend(line(row) for row in self.rows)
+        return "\n".join(lines)
+
+    def all_met(self):
+        return all(row[4] != "NOT MET" for row in self.rows)
+
+
+def decoder_rows(table, results):
+    decode = results["BM_DecodeTransponderDatagram"]
+    copy = results["BM_CopyTransponderDatagram"]
+    table.add(
+        "Decoder: one 23-byte transponder datagram (debug log off)",
+        f"{nanoseconds(decode):.1f} ns{cv_text(decode)}",
+        f"{nanoseconds(decode) / nanoseconds(copy):.1f} x memcpy of 23 B ({nanoseconds(copy):.2f} ns)",
+    )
+    allocations = max(results[name]["allocs_per_datagram"]
+                      for name in ("BM_DecodeTransponderDatagram", "BM_DecodePackedFrames64K", "BM_DecodeNoise64K"))
+    table.add("Decoder: heap allocations per binary datagram", f"{allocations:g}", "allocations per datagram", "0",
+              allocations == 0)
+    packed = results["BM_DecodePackedFrames64K"]
+    table.add("Decoder: 64 KiB datagram of back-to-back frames", f"{packed['items_per_second'] / 1e6:.0f} M frames/s"
+              f"{cv_text(packed)}", f"{packed['bytes_per_second'] / 1e9:.2f} GB/s")
+    noise = results["BM_DecodeNoise64K"]
+    memchr = results["BM_MemchrNoise64K"]
+    ratio = noise["bytes_per_second"] / memchr["bytes_per_second"]
+    table.add("Decoder: 64 KiB datagram of noise", f"{noise['bytes_per_second'] / 1e9:.1f} GB/s{cv_text(noise)}",
+              f"{ratio:.2f} x memchr ({memchr['bytes_per_second'] / 1e9:.1f} GB/s)", ">= 0.50", ratio >= 0.5)
+    worst = results["BM_DecodeStartBytes64K"]
+    table.add("Decoder: 64 KiB of 0xAA bytes (worst case)", f"{worst['bytes_per_second'] / 1e9:.1f} GB/s",
+              f"{worst['bytes_per_second'] / memchr['bytes_per_second']:.2f} x memchr")
+
+
+def live_list_rows(table, results):
+    for order, judged in (("RandomOrder", True), ("RoundRobin", False)):
+        few = results[f"BM_Report{order}/rows:10"]
+        many = results[f"BM_Report{order}/rows:10000"]
+        ratio = nanoseconds(many) / nanoseconds(few)
+        label = "random order" if order == "RandomOrder" else "round robin"
+        table.add(f"Live list: one report, 10000 rows ({label})", f"{nanoseconds(many):.0f} ns{cv_text(many)}",
+                  f"{ratio:.2f} x 10 rows ({nanoseconds(few):.0f} ns)", "<= 1.5" if judged else "",
+                  ratio <= 1.5 if judged else None)
+    for kind in ("Fresh", "Stale"):
+        sweep = results[f"BM_Sweep{kind}Rows/rows:10000"]
+        table.add(f"Live list: ageing sweep of 10000 {kind.lower()} rows", f"{nanoseconds(sweep) / 1e3:.0f} us",
+                  f"{nanoseconds(sweep) / 10000:.1f} ns per row")
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Ingest against the raw socket
+
+
+def ingest(binary, rates, seconds, extra_env=None):
+    env = dict(os.environ)
+    env.update(extra_env or {})
+    output = run([binary, "--rates", ",".join(str(r) for r in rates), "--seconds", str(seconds)],
+                 capture_output=True, text=True, env=env).stdout
+    return [json.loads(line) for line in output.splitlines() if line.startswith("{")]
+
+
+def ingest_rows(table, runs, label, judged):
+    for result in runs:
+        raw, console = result["raw"], result["console"]
+        window = console["send_seconds"] + result["grace_ms"] / 1000
+        raw_rate = raw["received"] / (raw["send_seconds"] + result["grace_ms"] / 1000)
+        console_rate = console["received"] / window
+        ratio = console["received"] / raw["received"] if raw["received"] else 0
+        offered = "max" if result["rate"] == 0 else f"{result['rate'] / 1000:g}k/s"
+        sent_rate = console["sent"] / console["send_seconds"]
+        cost = console["receiver_cpu"] / max(console["received_after_drain"], 1) * 1e6
+        raw_cost = raw["receiver_cpu"] / max(raw["received_after_drain"], 1) * 1e6
+        table.add(
+            f"Ingest{label}, offered {offered} (sent {sent_rate / 1000:.0f}k/s)",
+            f"{console_rate / 1000:.1f}k reports/s; drops {console['buffer_drops']}; {cost:.1f} us CPU each",
+            f"{ratio:.2f} x raw loop ({raw_rate / 1000:.1f}k/s, {raw_cost:.1f} us CPU each)",
+            ">= 0.90" if judged else "", ratio >= 0.9 if judged else None)
+
+
+# ---------------------------------------------------------------------------------------------------------
+# On screen: the console under Xvfb, the simulator in a namespace of its own
+
+
+def pid_alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def remove_stale_namespaces():
+    listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
+    for line in listing.splitlines():
+        name = line.split()[0] if line.split() else ""
+        match = re.fullmatch(rf"{NAMESPACE_PREFIX}-(\d+)-\w+", name)
+        if match and not pid_alive(int(match.group(1))):
+            subprocess.run(["ip", "netns", "del", name], capture_output=True)
+
+
+class VirtualLan(contextlib.AbstractContextManager):
+    """Two namespaces, console and simulator, on one veth pair with broadcast addresses."""
+
+    def __init__(self):
+        remove_stale_namespaces()
+        self.console_ns = f"{NAMESPACE_PREFIX}-{os.getpid()}-c"
+        self.sim_ns = f"{NAMESPACE_PREFIX}-{os.getpid()}-s"
+        self.created = []
+        try:
+            for ns in (self.console_ns, self.sim_ns):
+                run(["ip", "netns", "add", ns])
+                self.created.append(ns)
+            run(["ip", "link", "add", "dvbc", "type", "veth", "peer", "name", "dvbs"])
+            run(["ip", "link", "set", "dvbc", "netns", self.console_ns])
+            run(["ip", "link", "set", "dvbs", "netns", self.sim_ns])
+            for ns, dev, address in ((self.console_ns, "dvbc", "192.168.77.20/24"),
+                                     (self.sim_ns, "dvbs", "192.168.77.50/24")):
+                run(["ip", "-n", ns, "addr", "add", address, "brd", "+", "dev", dev])
+                run(["ip", "-n", ns, "link", "set", "lo", "up"])
+                run(["ip", "-n", ns, "link", "set", dev, "up"])
+        except BaseException:
+            self.close()
+            raise
+
+    def close(self):
+        for ns in self.created:
+            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
+        self.created = []
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def udp_receive_buffer_errors(self):
+        snmp = run(["ip", "netns", "exec", self.console_ns, "cat", "/proc/net/snmp"], capture_output=True,
+                   text=True).stdout.splitlines()
+        udp = [line.split() for line in snmp if line.startswith("Udp:")]
+        return int(udp[1][udp[0].index("RcvbufErrors")])
+
+
+class Xvfb(contextlib.AbstractContextManager):
+    def __init__(self):
+        self.display = next(n for n in range(170, 400)
+                            if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
+        self.process = subprocess.Popen(["Xvfb", f":{self.display}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        for _ in range(100):
+            if os.path.exists(f"/tmp/.X11-unix/X{self.display}"):
+                return
+            time.sleep(0.05)
+        self.close()
+        raise RuntimeError("Xvfb did not start")
+
+    def close(self):
+        stop(self.process)
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def stop(process):
+    if process and process.poll() is None:
+        process.send_signal(signal.SIGTERM)
+        try:
+            process.wait(timeout=5)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()
+
+
+def process_cpu_seconds(pid):
+    with open(f"/proc/{pid}/stat") as stat:
+        fields = stat.read().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+
+
+def thread_cpu_seconds(pid):
+    threads = {}
+    for tid in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{tid}/stat") as stat:
+                text = stat.read()
+        except FileNotFoundError:
+            continue
+        name = text[text.index("(") + 1:text.rindex(")")]
+        fields = text.rsplit(")", 1)[1].split()
+        name = "main" if tid == str(pid) else re.sub(r"\d+$", "", name)
+        threads[name] = threads.get(name, 0) + (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+    return threads
+
+
+def machine_busy_seconds():
+    with open("/proc/stat") as stat:
+        fields = [int(x) for x in stat.readline().split()[1:]]
+    idle = fields[3] + fields[4]
+    return (sum(fields[:8]) - idle) / CLOCK_TICKS, sum(fields[:8]) / CLOCK_TICKS
+
+
+def memory_kb(pid, key):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def percentile(values, fraction):
+    if not values:
+        return float("nan")
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
+
+
+class ScreenRun(contextlib.AbstractContextManager):
+    """One console (real or probe build) and one simulator on the virtual LAN."""
+
+    def __init__(self, lan, xvfb, console, sim, sim_arguments, probe_file=None, sim_stdin=False):
+        self.lan = lan
+        self.settings = tempfile.TemporaryDirectory(prefix="dvbench-settings-")
+        env = {
+            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+            "HOME": self.settings.name,
+            "XDG_CONFIG_HOME": self.settings.name,
+            "XDG_RUNTIME_DIR": self.settings.name,
+            "DISPLAY": f":{xvfb.display}",
+            "QT_QPA_PLATFORM": "xcb",
+        }
+        if probe_file:
+            env["DEVIV_LATENCY_PROBE_OUT"] = probe_file
+        self.console = subprocess.Popen(["ip", "netns", "exec", lan.console_ns, "env", "-i",
+                                         *[f"{k}={v}" for k, v in env.items()], console],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.sim = None
+        try:
+            time.sleep(1.0)  # the console binds its port and loads its window first
+            self.sim = subprocess.Popen(["ip", "netns", "exec", lan.sim_ns, sim, *sim_arguments,
+                                         *([] if sim_stdin else ["--no-control"])],
+                                        stdin=subprocess.PIPE if sim_stdin else subprocess.DEVNULL,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+        except BaseException:
+            self.close()
+            raise
+
+    def control(self, line):
+        self.sim.stdin.write(line + "\n")
+        self.sim.stdin.flush()
+
+    def alive(self):
+        return self.console.poll() is None and self.sim.poll() is None
+
+    def close(self):
+        stop(self.sim)
+        stop(self.console)
+        self.settings.cleanup()
+
+    def __exit__(self, *exc):
+        self.close()
+
+
+def read_probe(path, offset):
+    with open(path) as probe:
+        probe.seek(offset)
+        text = probe.read()
+    posts, timers, rows = [], [], []
+    for line in text.splitlines():
+        kind, _, value = line.partition(" ")
+        if not value.lstrip("-").isdigit():
+            continue
+        {"post": posts, "timer": timers, "rows": rows}.get(kind, []).append(int(value))
+    return posts, timers, rows
+
+
+def screen_window(lan, xvfb, console, sim, karts, rate, warmup, seconds, probe):
+    """Runs console and simulator, waits `warmup`, and measures over `seconds`."""
+    probe_file = tempfile.NamedTemporaryFile(prefix="dvbench-probe-", delete=False).name if probe else None
+    try:
+        with ScreenRun(lan, xvfb, console, sim, ["--karts", str(karts), "--rate", str(rate)], probe_file) as screen:
+            time.sleep(warmup)
+            if not screen.alive():
+                raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped during warm-up")
+            pid = screen.console.pid
+            cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid),
+                                             machine_busy_seconds(), lan.udp_receive_buffer_errors())
+            offset = os.path.getsize(probe_file) if probe else 0
+            start = time.monotonic()
+            time.sleep(seconds)
+            elapsed = time.monotonic() - start
+            cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid),
+                                             machine_busy_seconds(), lan.udp_receive_buffer_errors())
+            if not screen.alive():
+                raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped")
+            result = {
+                "cpu_share": (cpu1 - cpu0) / elapsed,
+                "threads": {name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3)
+                            for name in threads1},
+                "machine_busy": (busy1[0] - busy0[0]) / (busy1[1] - busy0[1]) if busy1[1] > busy0[1] else 0,
+                "vm_hwm_mb": memory_kb(pid, "VmHWM") / 1024,
+                "vm_rss_mb": memory_kb(pid, "VmRSS") / 1024,
+                "drops": drops1 - drops0,
+            }
+            if probe:
+                posts, timers, rows = read_probe(probe_file, offset)
+                result.update(post_p99_ms=percentile(posts, 0.99) / 1000, post_max_ms=max(posts, default=0) / 1000,
+                              timer_p99_ms=percentile(timers, 0.99) / 1000, samples=len(posts),
+                              rows=rows[-1] if rows else -1)
+            return result
+    finally:
+        if probe_file:
+            os.unlink(probe_file)
+
+
+def busiest_threads(threads, count=3):
+    top = sorted(threads.items(), key=lambda item: -item[1])[:count]
+    return ", ".join(f"{name} {share * 100:.0f}%" for name, share in top)
+
+
+def screen_rows(table, real, probe, thousand, thousand_probe):
+    table.add("On screen, 100 karts x 10 Hz: console CPU",
+              f"{real['cpu_share'] * 100:.1f}% of a core ({busiest_threads(real['threads'])})",
+              f"{real['cpu_share']:.3f} cores; machine {real['machine_busy'] * 100:.0f}% busy", "<= 0.25",
+              real["cpu_share"] <= 0.25)
+    table.add("On screen, 100 karts x 10 Hz: main-thread event latency p99",
+              f"{probe['post_p99_ms']:.1f} ms (max {probe['post_max_ms']:.1f} ms, {probe['samples']} samples, "
+              f"{probe['rows']} rows)", f"{probe['post_p99_ms'] / 50:.2f} x 50 ms; probe CPU "
+              f"{probe['cpu_share'] * 100:.0f}%", "<= 50 ms", probe["post_p99_ms"] <= 50)
+    table.add("On screen, 100 karts x 10 Hz: 10 ms timer lateness p99", f"{probe['timer_p99_ms']:.1f} ms")
+    table.add("On screen, 1000 karts x 1 Hz: peak memory", f"{thousand['vm_hwm_mb']:.0f} MB "
+              f"(CPU {thousand['cpu_share'] * 100:.0f}%; probe build: {thousand_probe['rows']} rows, "
+              f"p99 {thousand_probe['post_p99_ms']:.1f} ms)", f"{thousand['vm_hwm_mb'] / 150:.2f} x 150 MB",
+              "<= 150 MB", thousand["vm_hwm_mb"] <= 150)
+    table.add("On screen: datagrams dropped at the console's socket",
+              f"{real['drops']} / {probe['drops']} / {thousand['drops']} / {thousand_probe['drops']}",
+              "per run above")
+
+
+# ---------------------------------------------------------------------------------------------------------
+# Soak: 1000 reports/s for ten minutes with karts coming and going
+
+
+def soak(lan, xvfb, console, sim, minutes, table):
+    """1000 karts at 2 Hz; five groups of 100 online at a time; every 30 s one group falls silent and one
+    comes back, so groups stay silent for 150 s and their rows are removed and made again."""
+    karts, groups, group_size = 1000, 10, 100
+    ids = [1001 + i for i in range(karts)]
+    silent_from_start = ",".join(str(i) for i in ids[5 * group_size:])
+    probe_file = tempfile.NamedTemporaryFile(prefix="dvbench-soak-", delete=False).name
+    samples = []
+    try:
+        with ScreenRun(lan, xvfb, console, sim, ["--karts", str(karts), "--rate", "2", "--offline",
+                                                 silent_from_start], probe_file, sim_stdin=True) as screen:
+            pid = screen.console.pid
+            drops0 = lan.udp_receive_buffer_errors()
+            start = time.monotonic()
+            end = start + minutes * 60
+            next_rotation, rotation, next_sample = start + 30, 0, start
+            while time.monotonic() < end:
+                now = time.monotonic()
+                if now >= next_sample:
+                    if not screen.alive():
+                        raise RuntimeError("the console or the simulator stopped during the soak")
+                    samples.append((now - start, memory_kb(pid, "VmRSS") / 1024))
+                    next_sample += 10
+                if now >= next_rotation:
+                    leaving = rotation % groups
+                    coming = (rotation + 5) % groups
+                    for i in ids[leaving * group_size:(leaving + 1) * group_size]:
+                        screen.control(f"kart {i} offline")
+                    for i in ids[coming * group_size:(coming + 1) * group_size]:
+                        screen.control(f"kart {i} online")
+                    rotation += 1
+                    next_rotation += 30
+                time.sleep(max(0.0, min(next_sample, next_rotation, end) - time.monotonic()))
+            samples.append((time.monotonic() - start, memory_kb(pid, "VmRSS") / 1024))
+            hwm = memory_kb(pid, "VmHWM") / 1024
+            drops = lan.udp_receive_buffer_errors() - drops0
+        posts, _, rows = read_probe(probe_file, 0)
+    finally:
+        os.unlink(probe_file)
+    after_minute = next(mb for t, mb in samples if t >= 60) if minutes > 1 else samples[0][1]
+    at_end = samples[-1][1]
+    ratio = at_end / after_minute
+    table.add(f"Soak {minutes:g} min, 1000 reports/s, karts coming and going: memory",
+              f"{at_end:.1f} MB at end, {after_minute:.1f} MB after 1 min (peak {hwm:.0f} MB; rows "
+              f"{min(rows[6:], default=-1)}..{max(rows, default=-1)}; drops {drops}; p99 "
+              f"{percentile(posts, 0.99) / 1000:.1f} ms)", f"{ratio:.3f} x after 1 min", "<= 1.05", ratio <= 1.05)
+    return {"samples": samples, "rows": rows, "drops": drops, "hwm_mb": hwm}
+
+
+# ---------------------------------------------------------------------------------------------------------
+
+
+def machine_description():
+    model = "unknown CPU"
+    with open("/proc/cpuinfo") as cpuinfo:
+        for line in cpuinfo:
+            if line.startswith("model name"):
+                model = line.split(":", 1)[1].strip()
+                break
+    with open("/proc/loadavg") as loadavg:
+        load = " ".join(loadavg.read().split()[:3])
+    return f"{os.cpu_count()} cores, {model}, Linux {os.uname().release}, load average {load}"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("--build-dir", required=True)
+    parser.add_argument("--smoke", action="store_true", help="seconds, not minutes: check that all of it runs")
+    parser.add_argument("--soak", action="store_true", help="also run the soak (10 minutes)")
+    parser.add_argument("--soak-minutes", type=float, default=10)
+    parser.add_argument("--only", choices=["decoder", "livelist", "ingest", "screen", "soak"], action="append",
+                        help="run only these parts (repeatable)")
+    parser.add_argument("--json", help="also write every figure to this file")
+    args = parser.parse_args()
+
+    build = os.path.abspath(args.build_dir)
+    binary = lambda *parts: os.path.join(build, *parts)
+    parts = set(args.only or ["decoder", "livelist", "ingest", "screen"] + (["soak"] if args.soak else []))
+    run(["ip", "link", "set", "lo", "up"])
+    table = Table()
+    figures = {"machine": machine_description(), "smoke": args.smoke}
+    started = time.monotonic()
+
+    if "decoder" in parts:
+        log("decoder")
+        figures["decoder"] = google_benchmark(binary("bench", "bench_decoder"), args.smoke, 5)
+        decoder_rows(table, figures["decoder"])
+    if "livelist" in parts:
+        log("live list")
+        figures["livelist"] = google_benchmark(binary("bench", "bench_livelist"), args.smoke, 5)
+        live_list_rows(table, figures["livelist"])
+    if "ingest" in parts:
+        rates, seconds = ([10000], 0.3) if args.smoke else ([10000, 30000, 100000, 300000, 0], 2)
+        log(f"ingest at {rates} datagrams/s, {seconds} s each")
+        figures["ingest"] = ingest(binary("bench", "bench_ingest"), rates, seconds)
+        ingest_rows(table, figures["ingest"], "", True)
+        if not args.smoke:
+            log("ingest with Qt's own event dispatcher instead of GLib's (QT_NO_GLIB=1)")
+            figures["ingest_no_glib"] = ingest(binary("bench", "bench_ingest"), rates, seconds, {"QT_NO_GLIB": "1"})
+            ingest_rows(table, figures["ingest_no_glib"], " [QT_NO_GLIB=1]", False)
+    if parts & {"screen", "soak"}:
+        console, probe = binary("src", "deviv_azeve"), binary("bench", "deviv_azeve_probe")
+        sim = binary("tools", "retranslator-sim", "retranslator-sim")
+        warmup, seconds = (4, 3) if args.smoke else (8, 20)
+        with VirtualLan() as lan, Xvfb() as xvfb:
+            if "screen" in parts:
+                log(f"on screen: 100 karts x 10 Hz, {seconds} s, real build then probe build")
+                screen = {
+                    "real": screen_window(lan, xvfb, console, sim, 100, 10, warmup, seconds, False),
+                    "probe": screen_window(lan, xvfb, probe, sim, 100, 10, warmup, seconds, True),
+                }
+                log(f"on screen: 1000 karts x 1 Hz, {seconds} s, real build then probe build")
+                screen["thousand"] = screen_window(lan, xvfb, console, sim, 1000, 1, warmup + 4, seconds, False)
+                screen["thousand_probe"] = screen_window(lan, xvfb, probe, sim, 1000, 1, warmup + 4, seconds, True)
+                figures["screen"] = screen
+                screen_rows(table, screen["real"], screen["probe"], screen["thousand"], screen["thousand_probe"])
+            if "soak" in parts:
+                minutes = 0.5 if args.smoke else args.soak_minutes
+                log(f"soak: {minutes:g} minutes at 1000 reports/s")
+                figures["soak"] = soak(lan, xvfb, probe, sim, minutes, table)
+
+    figures["seconds"] = time.monotonic() - started
+    print(f"\nMachine: {figures['machine']}")
+    print(f"Run: {'smoke (figures not judged)' if args.smoke else 'full'}, {figures['seconds']:.0f} s\n")
+    print(table.render())
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(figures, out, indent=1, default=str)
+    # A smoke run checks that everything builds and runs; its figures are too short to judge.
+    return 0 if args.smoke or table.all_met() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
