@@ -1,0 +1,31 @@
+# Writes the PNG image stored in a Windows icon file (ICO) that holds exactly one PNG-compressed image.
+#   cmake -DICO=app_icon.ico -DPNG=out.png -P icopng.cmake
+file(READ ${ICO} header HEX LIMIT 22)
+string(SUBSTRING "${header}" 0 12 iconDir)
+if(NOT iconDir STREQUAL "000001000100")
+    message(FATAL_ERROR "${ICO}: not an icon file with exactly one image")
+endif()
+
+# Little-endian 32-bit field of the header at the given byte offset.
+function(read_le32 offset out)
+    math(EXPR at "${offset} * 2")
+    set(value 0)
+    foreach(i 3 2 1 0)
+        math(EXPR pos "${at} + ${i} * 2")
+        string(SUBSTRING "${header}" ${pos} 2 byte)
+        math(EXPR value "${value} * 256 + 0x${byte}")
+    endforeach()
+    set(${out} ${value} PARENT_SCOPE)
+endfunction()
+read_le32(14 size)
+read_le32(18 offset)
+
+file(READ ${ICO} magic HEX OFFSET ${offset} LIMIT 8)
+if(NOT magic STREQUAL "89504e470d0a1a0a")
+    message(FATAL_ERROR "${ICO}: the image is not stored as PNG")
+endif()
+math(EXPR from "${offset} + 1")
+execute_process(COMMAND tail -c +${from} ${ICO} COMMAND head -c ${size} OUTPUT_FILE ${PNG} RESULTS_VARIABLE results)
+if(NOT results STREQUAL "0;0")
+    message(FATAL_ERROR "could not write ${PNG}")
+endif()
