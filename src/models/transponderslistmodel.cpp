@@ -56,7 +56,9 @@ TranspondersListModel::~TranspondersListModel() {
 }
 
 // Rows of a flat list have no children of their own.
-int TranspondersListModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_rows.size(); }
+int TranspondersListModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : m_rows.size();
+}
 
 QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_rows.size())
@@ -102,12 +104,11 @@ QHash<int, QByteArray> TranspondersListModel::roleNames() const {
 }
 
 void TranspondersListModel::updateTransponderState(DataExchange::TransponderState ts) {
-    const auto found = m_rowById.constFind(ts.transponderId);
-    if (found == m_rowById.constEnd()) {
+    const int position = m_rowById.find(ts.transponderId);
+    if (position < 0) {
         appendRow(ts);
         return;
     }
-    const int position = found.value();
     TransponderRow &row = m_rows[position];
     row.rpmValue = ts.rpmValue;
     row.limitValue = ts.limitValue;
@@ -121,8 +122,11 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
     emit dataChanged(changed, changed, reportRoles());
 }
 
+// A new row is announced as an insertion of one row at the end, which a list view takes in at the cost of one
+// delegate at most. A change of layout would make every view drop and rebuild all its delegates for each new
+// transponder: seconds of a blocked main thread and hundreds of megabytes when a thousand karts appear at once.
 void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) {
-    emit layoutAboutToBeChanged();
+    beginInsertRows(QModelIndex(), m_rows.size(), m_rows.size());
     TransponderRow row;
     row.transponderId = ts.transponderId;
     row.rpmValue = ts.rpmValue;
@@ -135,7 +139,7 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     m_rowById.insert(row.transponderId, m_rows.size());
     m_rows.append(row);
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
-    emit layoutChanged();
+    endInsertRows();
 }
 
 void TranspondersListModel::refreshList() {
@@ -244,11 +248,11 @@ void TranspondersListModel::remoteAppCommand(QJsonObject json) {
         const int transponderId = wholeJsonNumber(json.value(transponderIdKey)).value_or(0);
         if (transponderId == 0)
             return;
-        const auto found = m_rowById.constFind(transponderId);
-        if (found == m_rowById.constEnd())
+        const int position = m_rowById.find(transponderId);
+        if (position < 0)
             return;
-        resolveLimitMode(m_rows[found.value()], json.value(valueKey).toString());
-        const QModelIndex changed = index(found.value());
+        resolveLimitMode(m_rows[position], json.value(valueKey).toString());
+        const QModelIndex changed = index(position);
         emit dataChanged(changed, changed, limitModeRoles());
     }
 }

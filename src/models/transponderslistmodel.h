@@ -7,6 +7,7 @@
 #include <QVector>
 #include <functional>
 
+#include "models/transponderindex.h"
 #include "net/dataexchange.h"
 
 // One live transponder: what it last reported and the limit this console wants on it.
@@ -86,7 +87,7 @@ private:
     void movePersistentIndexesAfterRemoval(const QVector<int> &removedRows);
 
     QVector<TransponderRow> m_rows;
-    QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
+    TransponderIndex m_rowById;  // transponder id -> row; ids are unique in the list
     QString m_limitMode;
     QTimer m_refreshTimer;
     WallClock m_clock;

@@ -1,6 +1,8 @@
 #include <QAbstractItemModelTester>
 #include <QRandomGenerator>
 #include <QtTest>
+#include <algorithm>
+#include <limits>
 
 #include "listmodelsignallog.h"
 #include "models/limitmodes.h"
@@ -30,6 +32,7 @@ private slots:
     void resetEmptiesTheList();
     void readsOutsideTheRowsAreEmpty();
     void limitOkComparesReportedAndWantedLimit();
+    void indexFindsTheSameRowAsALinearScan_data();
     void indexFindsTheSameRowAsALinearScan();
 
 private:
@@ -80,8 +83,8 @@ void TranspondersListModelTest::newRowRequestsItsTarget() {
     m_log->take();
 
     m_model->updateTransponderState(report(42, target));  // already reporting the target: still requested
-    QCOMPARE(m_log->take(), (QStringList{"layoutAboutToBeChanged",
-                                         QStringLiteral("setTransponderLimit 42 %1").arg(target), "layoutChanged"}));
+    QCOMPARE(m_log->take(), (QStringList{"rowsAboutToBeInserted 1-1",
+                                         QStringLiteral("setTransponderLimit 42 %1").arg(target), "rowsInserted 1-1"}));
     const QModelIndex row = m_model->index(1);
     QCOMPARE(row.data(TranspondersListModel::TransponderIdRole).toInt(), 42);
     QCOMPARE(row.data(TranspondersListModel::NumRole).toString(), QString());
@@ -175,7 +178,8 @@ void TranspondersListModelTest::resetEmptiesTheList() {
     QCOMPARE(m_model->limitMode(), QString("p50"));
     m_log->take();
     m_model->updateTransponderState(report(1));
-    QCOMPARE(m_log->take(), (QStringList{"layoutAboutToBeChanged", "setTransponderLimit 1 3000", "layoutChanged"}));
+    QCOMPARE(m_log->take(),
+             (QStringList{"rowsAboutToBeInserted 0-0", "setTransponderLimit 1 3000", "rowsInserted 0-0"}));
 }
 
 void TranspondersListModelTest::readsOutsideTheRowsAreEmpty() {
@@ -205,42 +209,84 @@ void TranspondersListModelTest::limitOkComparesReportedAndWantedLimit() {
 
 // Random reports, sweeps and resets; after each step the model must hold exactly what a plain list,
 // searched from the start for every report, holds.
+void TranspondersListModelTest::indexFindsTheSameRowAsALinearScan_data() {
+    QTest::addColumn<QList<int>>("pool");
+    QTest::addColumn<int>("steps");
+    QTest::addColumn<int>("sweepAdvanceMs");  // the clock moves up to this far before a sweep
+    QTest::addColumn<int>("peakRows");        // at least this many rows at some point
+    QList<int> close;
+    for (int id = -2; id < 38; ++id)
+        close << id;
+    QTest::newRow("40 neighbouring ids") << close << 4000 << 40000 << 40;
+    // Hundreds of rows, so the index grows many times; ids from the whole 32-bit range, the extremes, runs of
+    // neighbours, and ids that differ only in their low bits or only in their high bits.
+    QList<int> wide{0, -1, 1, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
+    QRandomGenerator random(11);
+    for (int i = 0; i < 400; ++i)
+        wide << int(random.generate());
+    for (int i = 0; i < 200; ++i)
+        wide << 1001 + i << (i << 20) << -(i << 16) - 7;
+    std::sort(wide.begin(), wide.end());
+    wide.erase(std::unique(wide.begin(), wide.end()), wide.end());
+    QTest::newRow("1000 ids over the whole range") << wide << 6000 << 1000 << 600;
+}
+
 void TranspondersListModelTest::indexFindsTheSameRowAsALinearScan() {
+    QFETCH(QList<int>, pool);
+    QFETCH(int, steps);
+    QFETCH(int, sweepAdvanceMs);
+    QFETCH(int, peakRows);
+    int mostRows = 0;
     struct ShadowRow {
         int id;
         int rpm;
         qint64 stamp;
     };
     QList<ShadowRow> shadow;
+    const auto sameRows = [&] {
+        QCOMPARE(m_model->rowCount(), shadow.size());
+        for (int row = 0; row < shadow.size(); ++row) {
+            QCOMPARE(m_model->index(row).data(TranspondersListModel::TransponderIdRole).toInt(), shadow.at(row).id);
+            QCOMPARE(m_model->index(row).data(TranspondersListModel::RpmValueRole).toInt(), shadow.at(row).rpm);
+        }
+    };
     QRandomGenerator random(3);
-    for (int step = 0; step < 4000; ++step) {
-        const int action = random.bounded(100);
-        if (action < 85) {
-            const int id = random.bounded(40) - 2;
+    for (int step = 0; step < steps; ++step) {
+        const int action = random.bounded(1000);
+        if (action < 985) {
+            const int id = pool.at(random.bounded(pool.size()));
             const int rpm = random.bounded(12000);
             auto found =
                 std::find_if(shadow.begin(), shadow.end(), [id](const ShadowRow &row) { return row.id == id; });
             if (found != shadow.end())
                 *found = {id, rpm, m_now};
             else
-                shadow.append({id, rpm, m_now});
+                found = shadow.insert(shadow.end(), {id, rpm, m_now});
             m_model->updateTransponderState(report(id, 10000, rpm));
-        } else if (action < 98) {
-            m_now += random.bounded(40000);
+            // The report reached the row that holds its id, wherever that row stands.
+            const QModelIndex row = m_model->index(int(found - shadow.begin()));
+            QCOMPARE(row.data(TranspondersListModel::TransponderIdRole).toInt(), id);
+            QCOMPARE(row.data(TranspondersListModel::RpmValueRole).toInt(), rpm);
+            QCOMPARE(m_model->rowCount(), shadow.size());
+            mostRows = std::max(mostRows, int(shadow.size()));
+            m_now += random.bounded(10);
+        } else if (action < 998) {
+            m_now += random.bounded(sweepAdvanceMs);
             shadow.erase(std::remove_if(shadow.begin(), shadow.end(),
                                         [this](const ShadowRow &row) { return m_now - row.stamp >= 120000; }),
                          shadow.end());
             sweep();
+            sameRows();
         } else {
             shadow.clear();
             m_model->resetData();
+            sameRows();
         }
-        QCOMPARE(m_model->rowCount(), shadow.size());
-        for (int row = 0; row < shadow.size(); ++row) {
-            QCOMPARE(m_model->index(row).data(TranspondersListModel::TransponderIdRole).toInt(), shadow.at(row).id);
-            QCOMPARE(m_model->index(row).data(TranspondersListModel::RpmValueRole).toInt(), shadow.at(row).rpm);
-        }
+        if (QTest::currentTestFailed())
+            return;
     }
+    sameRows();
+    QVERIFY(mostRows >= peakRows);
 }
 
 QTEST_GUILESS_MAIN(TranspondersListModelTest)

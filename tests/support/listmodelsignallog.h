@@ -13,6 +13,12 @@ public:
         using M = TranspondersListModel;
         QObject::connect(&model, &M::layoutAboutToBeChanged, &m_context, [this] { lines << "layoutAboutToBeChanged"; });
         QObject::connect(&model, &M::layoutChanged, &m_context, [this] { lines << "layoutChanged"; });
+        QObject::connect(&model, &M::rowsAboutToBeInserted, &m_context, [this](const QModelIndex &, int from, int to) {
+            lines << QStringLiteral("rowsAboutToBeInserted %1-%2").arg(from).arg(to);
+        });
+        QObject::connect(&model, &M::rowsInserted, &m_context, [this](const QModelIndex &, int from, int to) {
+            lines << QStringLiteral("rowsInserted %1-%2").arg(from).arg(to);
+        });
         QObject::connect(
             &model, &M::dataChanged, &m_context,
             [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
