@@ -204,6 +204,9 @@ public:
             std::perror("bench_ingest: bind raw port");
         timeval timeout{0, 20'000};
         setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+        // The receive buffer the console asks for, so that both meet bursts with the same room.
+        const int bufferBytes = 4 << 20;
+        setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &bufferBytes, sizeof(bufferBytes));
         m_thread = std::thread([this] { run(); });
     }
     ~RawReceiver() {

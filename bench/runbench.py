@@ -521,7 +521,7 @@ def main():
         figures["livelist"] = google_benchmark(binary("bench", "bench_livelist"), args.smoke, 5)
         live_list_rows(table, figures["livelist"])
     if "ingest" in parts:
-        rates, seconds = ([10000], 0.3) if args.smoke else ([10000, 30000, 100000, 300000, 0], 2)
+        rates, seconds = ([10000], 0.3) if args.smoke else ([10000, 30000, 100000, 300000, 500000, 0], 2)
         log(f"ingest at {rates} datagrams/s, {seconds} s each")
         figures["ingest"] = ingest(binary("bench", "bench_ingest"), rates, seconds)
         ingest_rows(table, figures["ingest"], "", True)

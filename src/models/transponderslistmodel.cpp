@@ -122,6 +122,11 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
     emit dataChanged(changed, changed, reportRoles());
 }
 
+void TranspondersListModel::updateTransponderStates(const QVector<DataExchange::TransponderState> &states) {
+    for (const DataExchange::TransponderState &ts : states)
+        updateTransponderState(ts);
+}
+
 // A new row is announced as an insertion of one row at the end, which a list view takes in at the cost of one
 // delegate at most. A change of layout would make every view drop and rebuild all its delegates for each new
 // transponder: seconds of a blocked main thread and hundreds of megabytes when a thousand karts appear at once.

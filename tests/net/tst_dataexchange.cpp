@@ -3,6 +3,7 @@
 #include <QRandomGenerator>
 #include <QUdpSocket>
 #include <QtTest>
+#include <numeric>
 
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
@@ -39,6 +40,10 @@ public:
     QList<QJsonObject> states;
     QList<int> transponderIds;
     QList<QJsonObject> commands;
+    QList<QList<int>> batches;  // the ids of each batch of reports
+    QStringList events;         // batches ("ids 1,2") and application commands ("command") in arrival order
+
+    QList<int> batchedIds() const { return std::accumulate(batches.cbegin(), batches.cend(), QList<int>()); }
 };
 
 }  // namespace
@@ -65,6 +70,8 @@ private slots:
     void identicalStatusFramesNotifyTwice();
     void applicationCommandsAreReported();
     void burstArrivesInOrder();
+    void burstArrivesInBoundedBatches();
+    void applicationCommandKeepsItsPlaceAmongReports();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
 
@@ -72,6 +79,7 @@ private:
     void startExchange(const QList<QNetworkAddressEntry> &entries);
     void send(const QByteArray &datagram);
     void runInWorker(const std::function<void()> &call);
+    void holdWorker(QSemaphore &release);
     void pingTick();
     QJsonObject waitForState();
     QList<QByteArray> commandsSent();
@@ -106,8 +114,21 @@ void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries)
             [receiver](const QJsonObject &state) { receiver->states << state; });
     connect(m_exchange.get(), &DataExchange::updateTransponderState, receiver,
             [receiver](const DataExchange::TransponderState &ts) { receiver->transponderIds << ts.transponderId; });
-    connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver,
-            [receiver](const QJsonObject &command) { receiver->commands << command; });
+    connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver, [receiver](const QJsonObject &command) {
+        receiver->commands << command;
+        receiver->events << "command";
+    });
+    connect(m_exchange.get(), &DataExchange::transponderStatesReceived, receiver,
+            [receiver](const QVector<DataExchange::TransponderState> &states) {
+                QList<int> ids;
+                QStringList text;
+                for (const DataExchange::TransponderState &ts : states) {
+                    ids << ts.transponderId;
+                    text << QString::number(ts.transponderId);
+                }
+                receiver->batches << ids;
+                receiver->events << "ids " + text.join(',');
+            });
     runInWorker([] {});  // the start routine has run
 }
 
@@ -117,6 +138,19 @@ void DataExchangeTest::send(const QByteArray &datagram) {
 
 void DataExchangeTest::runInWorker(const std::function<void()> &call) {
     QMetaObject::invokeMethod(m_exchange.get(), call, Qt::BlockingQueuedConnection);
+}
+
+// Keeps the worker busy until `release` is released, so that what is sent meanwhile waits in the socket.
+void DataExchangeTest::holdWorker(QSemaphore &release) {
+    QSemaphore held;
+    QMetaObject::invokeMethod(
+        m_exchange.get(),
+        [&release, &held] {
+            held.release();
+            release.acquire();
+        },
+        Qt::QueuedConnection);
+    held.acquire();
 }
 
 void DataExchangeTest::pingTick() {
@@ -312,6 +346,42 @@ void DataExchangeTest::burstArrivesInOrder() {
     }
     QTRY_COMPARE(m_receiver->transponderIds.size(), expected.size());
     QCOMPARE(m_receiver->transponderIds, expected);
+    QTRY_COMPARE(m_receiver->batchedIds(), expected);
+}
+
+// A thousand reports waiting in the socket are read in one go and handed on in batches of at most 256, in order.
+void DataExchangeTest::burstArrivesInBoundedBatches() {
+    startExchange({});
+    QSemaphore release;
+    holdWorker(release);
+    QList<int> expected;
+    for (int datagram = 0; datagram < 100; ++datagram) {
+        QByteArray frames;
+        for (int frame = 0; frame < 10; ++frame) {
+            const int id = datagram * 10 + frame + 1;
+            frames += transponderFrame(quint16(id), 3000, 10000, -50);
+            expected << id;
+        }
+        send(frames);
+    }
+    release.release();
+    QTRY_COMPARE(m_receiver->transponderIds.size(), expected.size());
+    QTRY_COMPARE(m_receiver->batchedIds(), expected);
+    QCOMPARE(m_receiver->batches.size(), 4);
+    for (const QList<int> &batch : qAsConst(m_receiver->batches))
+        QVERIFY(batch.size() <= 256);
+}
+
+// Reports read before an application command reach the main thread before it, and those after it after it.
+void DataExchangeTest::applicationCommandKeepsItsPlaceAmongReports() {
+    startExchange({});
+    QSemaphore release;
+    holdWorker(release);
+    send(transponderFrame(1, 3000, 10000, -50) + transponderFrame(2, 3000, 10000, -50));
+    send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
+    send(transponderFrame(3, 3000, 10000, -50));
+    release.release();
+    QTRY_COMPARE(m_receiver->events, (QStringList{"ids 1,2", "command", "ids 3"}));
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {
