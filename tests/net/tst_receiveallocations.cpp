@@ -1,0 +1,90 @@
+#include <QLoggingCategory>
+#include <QSemaphore>
+#include <QUdpSocket>
+#include <QtTest>
+#include <cstdlib>
+#include <new>
+
+#include "app/wiring.h"
+#include "fakeexchangeenvironment.h"
+#include "frames.h"
+#include "models/transponderslistmodel.h"
+#include "net/dataexchange.h"
+#include "net/datagramdecoder.h"
+
+// Every operator new of this program is counted per thread, so the worker's own allocations can be read.
+static thread_local long threadAllocations = 0;
+
+void *operator new(std::size_t size) {
+    ++threadAllocations;
+    if (void *p = std::malloc(size ? size : 1))
+        return p;
+    throw std::bad_alloc();
+}
+void operator delete(void *p) noexcept {
+    std::free(p);
+}
+void operator delete(void *p, std::size_t) noexcept {
+    std::free(p);
+}
+
+// The exchange's worker from the socket to the queued calls into the live list, as the console wires it.
+class ReceiveAllocationsTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void burstCostsAllocationsPerBatchNotPerDatagram();
+};
+
+void ReceiveAllocationsTest::burstCostsAllocationsPerBatchNotPerDatagram() {
+    QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=false"));
+    DataExchange exchange(
+        std::make_unique<FakeExchangeEnvironment>(std::make_shared<FakeExchangeEnvironment::State>()));
+    TranspondersListModel liveList;
+    connectExchangeAndLiveList(exchange, liveList);
+    long reports = 0;
+    connect(&liveList, &QAbstractItemModel::dataChanged, this, [&reports] { ++reports; });
+    // The worker has bound its socket once a call queued to it returns.
+    QMetaObject::invokeMethod(
+        &exchange, [] {}, Qt::BlockingQueuedConnection);
+    QUdpSocket sender;
+    QVERIFY(sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
+    const auto datagram = [](int first) {
+        QByteArray frames;
+        for (int id = first; id < first + 4; ++id)
+            frames += TestFrames::transponderFrame(quint16(id), 5000, 10000, -60);
+        return frames;
+    };
+    // Every kart has its row first, so the burst below only updates rows.
+    for (int first = 1; first <= 100; first += 4)
+        sender.writeDatagram(datagram(first), QHostAddress::LocalHost, Protocol::exchangePort);
+    QTRY_COMPARE(liveList.rowCount(), 100);
+
+    // The worker waits while the burst fills its socket, then drains it in one go.
+    QSemaphore release;
+    QSemaphore held;
+    QMetaObject::invokeMethod(
+        &exchange,
+        [&release, &held] {
+            threadAllocations = 0;
+            held.release();
+            release.acquire();
+        },
+        Qt::QueuedConnection);
+    held.acquire();
+    const int datagrams = 250;
+    for (int i = 0; i < datagrams; ++i)
+        QCOMPARE(sender.writeDatagram(datagram(1 + (i * 4) % 100), QHostAddress::LocalHost, Protocol::exchangePort),
+                 qint64(4 * 23));
+    reports = 0;
+    release.release();
+    QTRY_COMPARE(reports, 4L * datagrams);
+    long workerAllocations = -1;
+    QMetaObject::invokeMethod(
+        &exchange, [&workerAllocations] { workerAllocations = threadAllocations; }, Qt::BlockingQueuedConnection);
+    // A handful per batch of at most 256 reports (the queued call and its copy of the batch), none per datagram.
+    QVERIFY2(workerAllocations < datagrams / 10, qPrintable(QString::number(workerAllocations)));
+}
+
+QTEST_GUILESS_MAIN(ReceiveAllocationsTest)
+#include "tst_receiveallocations.moc"
