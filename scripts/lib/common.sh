@@ -15,6 +15,15 @@ RUN_PACKAGES=(
 TEST_PACKAGES=(
     qml-module-qttest iproute2 xvfb xauth xdotool imagemagick fonts-dejavu-core libx11-dev python3
 )
+# Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
+# the sanitizer runtimes, FuzzedDataProvider.h, and llvm-symbolizer for readable reports.
+SANITIZER_PACKAGES=(
+    clang-14 libclang-rt-14-dev libfuzzer-14-dev libclang-common-14-dev llvm-14
+)
+# Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen.
+BENCH_PACKAGES=(
+    libbenchmark-dev iproute2 xvfb xauth python3
+)
 
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {
