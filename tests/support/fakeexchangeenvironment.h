@@ -2,9 +2,8 @@
 
 #include <QByteArray>
 #include <QHostAddress>
-#include <QMutex>
-#include <QMutexLocker>
 #include <memory>
+#include <mutex>
 
 #include "net/exchangeenvironment.h"
 
@@ -18,21 +17,22 @@ struct SentDatagram {
 class FakeExchangeEnvironment final : public ExchangeEnvironment {
 public:
     struct State {
-        QMutex mutex;
+        // A standard mutex rather than QMutex: ThreadSanitizer sees it (Qt's futex-based lock is not instrumented).
+        std::mutex mutex;
         QList<QNetworkAddressEntry> entries;
         qint64 nowMs = 1'700'000'000'000;
         QList<SentDatagram> sent;
 
         void setEntries(const QList<QNetworkAddressEntry> &newEntries) {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             entries = newEntries;
         }
         void setNowMs(qint64 ms) {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             nowMs = ms;
         }
         QList<SentDatagram> takeSent() {
-            QMutexLocker lock(&mutex);
+            std::lock_guard<std::mutex> lock(mutex);
             return std::exchange(sent, {});
         }
     };
@@ -40,15 +40,15 @@ public:
     explicit FakeExchangeEnvironment(std::shared_ptr<State> state) : m_state(std::move(state)) {}
 
     QList<QNetworkAddressEntry> qualifyingAddressEntries() const override {
-        QMutexLocker lock(&m_state->mutex);
+        std::lock_guard<std::mutex> lock(m_state->mutex);
         return m_state->entries;
     }
     qint64 currentMSecsSinceEpoch() const override {
-        QMutexLocker lock(&m_state->mutex);
+        std::lock_guard<std::mutex> lock(m_state->mutex);
         return m_state->nowMs;
     }
     void sendDatagram(QUdpSocket &, const char *data, qint64 size, const QHostAddress &destination) override {
-        QMutexLocker lock(&m_state->mutex);
+        std::lock_guard<std::mutex> lock(m_state->mutex);
         m_state->sent.append({destination, QByteArray(data, int(size))});
     }
 
