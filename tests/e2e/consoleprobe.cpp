@@ -1,0 +1,113 @@
+// Probe linked beside the console's own main.cpp into e2e_console_probe, the console the fault tests watch
+// from inside. When DEVIV_PROBE_OUT names a file, the main thread writes one line per event to it:
+//   "post <t_ms> <wait_us>"  every 10 ms a timer in a thread of its own posts a queued call into the main
+//                            thread; the line says when it was posted (monotonic clock, milliseconds) and how
+//                            long it waited there, behind whatever else the main thread's queue holds;
+//   "link <t_ms> <json>"     the retranslator link state, as QML reads it, each time it changes;
+//   "rows <t_ms> <n>"        once a second, the number of rows of the live list.
+// Only the main thread writes, so the lines need no lock.
+
+#include <QAbstractItemModel>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QQmlContext>
+#include <QQmlEngine>
+#include <QThread>
+#include <QTimer>
+#include <QWindow>
+#include <chrono>
+#include <cstdio>
+
+#include "net/retranslatorstate.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+FILE *probeOut = nullptr;
+
+long long nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+}
+
+// The console's QML context, once its root window exists.
+QQmlContext *rootContext() {
+    for (QWindow *window : QGuiApplication::topLevelWindows()) {
+        if (QQmlEngine *engine = qmlEngine(window))
+            return engine->rootContext();
+    }
+    return nullptr;
+}
+
+void writeLinkState(const QJsonObject &state) {
+    std::fprintf(probeOut, "link %lld %s\n", nowMs(), QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
+}
+
+// Follows the link state and the live list; retried until the root window is there.
+void attachToConsole() {
+    QQmlContext *context = rootContext();
+    if (!context) {
+        QTimer::singleShot(50, qApp, attachToConsole);
+        return;
+    }
+    auto *linkState = qobject_cast<RetranslatorState *>(
+        context->contextProperty(QStringLiteral("retranlatorState")).value<QObject *>());
+    auto *liveList = context->contextProperty(QStringLiteral("transpondersListModel")).value<QAbstractItemModel *>();
+    if (linkState) {
+        writeLinkState(linkState->state());
+        QObject::connect(linkState, &RetranslatorState::stateChanged, qApp, writeLinkState);
+    }
+    if (liveList) {
+        auto *rowsTimer = new QTimer(qApp);
+        QObject::connect(rowsTimer, &QTimer::timeout,
+                         [liveList] { std::fprintf(probeOut, "rows %lld %d\n", nowMs(), liveList->rowCount()); });
+        rowsTimer->start(1000);
+    }
+}
+
+void startProbe() {
+    const QByteArray path = qgetenv("DEVIV_PROBE_OUT");
+    if (path.isEmpty())
+        return;
+    probeOut = std::fopen(path.constData(), "w");
+    if (!probeOut)
+        return;
+    // Line-buffered: the test reads the file while the console runs and may end it with a signal.
+    std::setvbuf(probeOut, nullptr, _IOLBF, 0);
+
+    auto *thread = new QThread;
+    auto *timer = new QTimer;
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(10);
+    timer->moveToThread(thread);
+    QObject::connect(thread, &QThread::started, timer, qOverload<>(&QTimer::start));
+    QObject::connect(timer, &QTimer::timeout, timer, [] {
+        const Clock::time_point posted = Clock::now();
+        QMetaObject::invokeMethod(
+            qApp,
+            [posted] {
+                const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - posted);
+                const auto postedMs =
+                    std::chrono::duration_cast<std::chrono::milliseconds>(posted.time_since_epoch()).count();
+                std::fprintf(probeOut, "post %lld %lld\n", static_cast<long long>(postedMs),
+                             static_cast<long long>(waited.count()));
+            },
+            Qt::QueuedConnection);
+    });
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [thread, timer] {
+        QMetaObject::invokeMethod(
+            timer, [timer] { timer->stop(); }, Qt::BlockingQueuedConnection);
+        thread->quit();
+        thread->wait();
+        delete timer;
+        delete thread;
+    });
+    thread->start();
+    QTimer::singleShot(0, qApp, attachToConsole);
+}
+
+}  // namespace
+
+Q_COREAPP_STARTUP_FUNCTION(startProbe)
