@@ -532,7 +532,7 @@ def main():
     if parts & {"screen", "soak"}:
         console, probe = binary("src", "deviv_azeve"), binary("bench", "deviv_azeve_probe")
         sim = binary("tools", "retranslator-sim", "retranslator-sim")
-        warmup, seconds = (4, 3) if args.smoke else (8, 20)
+        warmup, seconds = (3, 2) if args.smoke else (8, 20)
         with VirtualLan() as lan, Xvfb() as xvfb:
             if "screen" in parts:
                 log(f"on screen: 100 karts x 10 Hz, {seconds} s, real build then probe build")
