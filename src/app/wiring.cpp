@@ -10,9 +10,8 @@ void connectSettingsToLiveList(ApplicationSettingsModel &settings, TranspondersL
 }
 
 void connectExchangeAndLiveList(DataExchange &exchange, TranspondersListModel &liveList) {
-    // Reports arrive in batches: one queued call per read of the socket, not one per report.
-    QObject::connect(&exchange, &DataExchange::transponderStatesReceived, &liveList,
-                     &TranspondersListModel::updateTransponderStates);
+    QObject::connect(&exchange, &DataExchange::updateTransponderState, &liveList,
+                     &TranspondersListModel::updateTransponderState);
     QObject::connect(&exchange, &DataExchange::remoteAppCommand, &liveList, &TranspondersListModel::remoteAppCommand);
     QObject::connect(&liveList, &TranspondersListModel::updateTranspondersLimit, &exchange,
                      &DataExchange::updateTranspondersLimits);

@@ -122,16 +122,9 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
     emit dataChanged(changed, changed, reportRoles());
 }
 
-void TranspondersListModel::updateTransponderStates(const QVector<DataExchange::TransponderState> &states) {
-    for (const DataExchange::TransponderState &ts : states)
-        updateTransponderState(ts);
-}
-
-// A new row is announced as an insertion of one row at the end, which a list view takes in at the cost of one
-// delegate at most. A change of layout would make every view drop and rebuild all its delegates for each new
-// transponder: seconds of a blocked main thread and hundreds of megabytes when a thousand karts appear at once.
+// A new row is announced to views as a change of layout, not as an insertion of rows.
 void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) {
-    beginInsertRows(QModelIndex(), m_rows.size(), m_rows.size());
+    emit layoutAboutToBeChanged();
     TransponderRow row;
     row.transponderId = ts.transponderId;
     row.rpmValue = ts.rpmValue;
@@ -144,7 +137,7 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     m_rowById.insert(row.transponderId, m_rows.size());
     m_rows.append(row);
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
-    endInsertRows();
+    emit layoutChanged();
 }
 
 void TranspondersListModel::refreshList() {

@@ -71,8 +71,6 @@ signals:
 
 public slots:
     void updateTransponderState(DataExchange::TransponderState ts);
-    // The reports one after the other, as updateTransponderState() takes them.
-    void updateTransponderStates(const QVector<DataExchange::TransponderState> &states);
     void resetData();
     // updateController: a local operator's choice (command the retranslator and the other consoles);
     // false for a choice received from another console.

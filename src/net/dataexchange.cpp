@@ -4,9 +4,11 @@
 #include <QTimer>
 #include <QUdpSocket>
 
-#ifdef Q_OS_LINUX
+#ifdef Q_OS_UNIX
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <cerrno>
 #endif
 
 #include "datagramdecoder.h"
@@ -19,19 +21,12 @@ constexpr int pingIntervalMs = 5000;
 constexpr int offlineAfterSecs = 3;
 constexpr int transponderLimitsGate = 10000;
 
-constexpr int maxDatagramSize = 65536;
-// Reports handed to the receiving thread in one call at most; a socket that never runs empty still delivers.
-constexpr int maxBatchSize = 256;
 // Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
-// a thousand frames overflows the default buffer before the worker is scheduled.
+// a thousand frames overflows the default buffer before the worker is scheduled, and the frames are lost.
 constexpr int receiveBufferBytes = 4 << 20;
 
-// Every datagram is read into these buffers; there is only one exchange.
-char receiveBuffer[maxDatagramSize];
-#ifdef Q_OS_LINUX
-constexpr int datagramsPerRead = 32;
-char batchBuffers[datagramsPerRead][maxDatagramSize];
-#endif
+// Every datagram is read into this one buffer; there is only one exchange.
+char receiveBuffer[65536];
 
 }  // namespace
 
@@ -41,15 +36,11 @@ public:
     DatagramDispatcher(DataExchange &exchange, quint32 senderIPv4, quint16 senderPort)
         : m_exchange(exchange), m_senderIPv4(senderIPv4), m_senderPort(senderPort) {}
 
-    // Reports decoded before the command reach the live list before it.
-    void applicationCommand(const QJsonObject &command) override {
-        m_exchange.flushTransponderStates();
-        emit m_exchange.remoteAppCommand(command);
-    }
+    void applicationCommand(const QJsonObject &command) override { emit m_exchange.remoteAppCommand(command); }
     void statusFrame(quint16 globalRpmLimit) override {
         m_exchange.handleStatusFrame(globalRpmLimit, QHostAddress(m_senderIPv4), m_senderPort);
     }
-    void transponderFrame(const TransponderState &state) override { m_exchange.queueTransponderState(state); }
+    void transponderFrame(const TransponderState &state) override { emit m_exchange.updateTransponderState(state); }
 
 private:
     DataExchange &m_exchange;
@@ -62,8 +53,6 @@ DataExchange::DataExchange(QObject *parent) : DataExchange(std::make_unique<Exch
 DataExchange::DataExchange(std::unique_ptr<ExchangeEnvironment> environment, QObject *parent)
     : QObject(parent), m_environment(std::move(environment)) {
     qRegisterMetaType<DataExchange::TransponderState>("TransponderState");
-    qRegisterMetaType<QVector<DataExchange::TransponderState>>("QVector<TransponderState>");
-    m_pendingStates.reserve(maxBatchSize);
     moveToThread(&m_workerThread);
     connect(&m_workerThread, &QThread::started, this, &DataExchange::start);
     connect(&m_workerThread, &QThread::finished, this, &DataExchange::stop);
@@ -136,74 +125,49 @@ void DataExchange::checkLink() {
     }
 }
 
-// Reads until the socket has nothing left, then hands the decoded reports on. The first datagram is read through
-// the socket, which re-arms its read notification; on Linux the rest come with recvmmsg, many per system call.
-// Elsewhere reading goes on through the socket until a read on the empty socket returns -1 (Qt reports it as a
-// temporary error and the socket stays bound); asking hasPendingDatagrams() first would cost a second system
-// call per datagram. A datagram of length 0 is skipped.
+// Reads until the socket has nothing left. The first datagram is read through the socket, which re-arms its read
+// notification. QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix
+// the rest are read from the socket's descriptor straight into the same buffer; elsewhere reading goes on through
+// the socket. A read on the empty socket fails (Qt reports a temporary error and the socket stays bound), which
+// ends the loop; asking hasPendingDatagrams() first would cost a second system call per datagram. A datagram of
+// length 0 is skipped.
 void DataExchange::udpReadyRead() {
     QHostAddress sender;
     quint16 senderPort = 0;
-    const qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
+    qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
     if (size < 0)
         return;
     if (size > 0)
         processDatagram(receiveBuffer, size, sender.toIPv4Address(), senderPort);
-#ifdef Q_OS_LINUX
-    sockaddr_in senders[datagramsPerRead];
-    iovec buffers[datagramsPerRead];
-    mmsghdr messages[datagramsPerRead];
+#ifdef Q_OS_UNIX
+    const int descriptor = int(m_udpSocket->socketDescriptor());
     for (;;) {
-        for (int i = 0; i < datagramsPerRead; ++i) {
-            buffers[i] = {batchBuffers[i], sizeof(batchBuffers[i])};
-            messages[i] = {};
-            messages[i].msg_hdr.msg_name = &senders[i];
-            messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
-            messages[i].msg_hdr.msg_iov = &buffers[i];
-            messages[i].msg_hdr.msg_iovlen = 1;
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof(from);
+        size = ::recvfrom(descriptor, receiveBuffer, sizeof(receiveBuffer), MSG_DONTWAIT,
+                          reinterpret_cast<sockaddr *>(&from), &fromLength);
+        if (size < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
         }
-        const int count =
-            recvmmsg(int(m_udpSocket->socketDescriptor()), messages, datagramsPerRead, MSG_DONTWAIT, nullptr);
-        for (int i = 0; i < count; ++i) {
-            if (messages[i].msg_len > 0)
-                processDatagram(batchBuffers[i], messages[i].msg_len, ntohl(senders[i].sin_addr.s_addr),
-                                ntohs(senders[i].sin_port));
-        }
-        if (count < datagramsPerRead)
-            break;
+        if (size > 0)
+            processDatagram(receiveBuffer, size, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
     }
 #else
     for (;;) {
-        const qint64 next = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
-        if (next < 0)
-            break;
-        if (next > 0)
-            processDatagram(receiveBuffer, next, sender.toIPv4Address(), senderPort);
+        size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
+        if (size < 0)
+            return;
+        if (size > 0)
+            processDatagram(receiveBuffer, size, sender.toIPv4Address(), senderPort);
     }
 #endif
-    flushTransponderStates();
 }
 
 void DataExchange::processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort) {
     DatagramDispatcher dispatcher(*this, senderIPv4, senderPort);
     decodeDatagram(data, size, dispatcher);
-}
-
-void DataExchange::queueTransponderState(const TransponderState &state) {
-    emit updateTransponderState(state);
-    m_pendingStates.append(state);
-    if (m_pendingStates.size() >= maxBatchSize)
-        flushTransponderStates();
-}
-
-// The queued call takes the batch's buffer with it; the next batch gets a buffer of its own, once per batch.
-void DataExchange::flushTransponderStates() {
-    if (m_pendingStates.isEmpty())
-        return;
-    QVector<TransponderState> batch;
-    batch.reserve(maxBatchSize);
-    batch.swap(m_pendingStates);
-    emit transponderStatesReceived(batch);
 }
 
 void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort) {

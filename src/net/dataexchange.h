@@ -6,7 +6,6 @@
 #include <QNetworkAddressEntry>
 #include <QObject>
 #include <QThread>
-#include <QVector>
 #include <memory>
 
 #include "retranslatorstate.h"
@@ -34,11 +33,7 @@ public:
     RetranslatorState *linkState() { return &m_retranslatorState; }
 
 signals:
-    // Each transponder report as it is decoded.
     void updateTransponderState(TransponderState ts);
-    // The same reports in batches, in order: all those of one read of the socket (at most a few hundred), so
-    // that a busy link costs the receiving thread one queued call per batch instead of one per report.
-    void transponderStatesReceived(QVector<TransponderState> states);
     void controlDataChanged(QJsonObject json);
     void remoteAppCommand(QJsonObject json);
 
@@ -58,8 +53,6 @@ private:
     void stop();
     void ensureBound();
     void processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort);
-    void queueTransponderState(const TransponderState &state);
-    void flushTransponderStates();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
     void sendToRetranslator(const QByteArray &command);
@@ -71,7 +64,6 @@ private:
     std::unique_ptr<QUdpSocket> m_udpSocket;
     QTimer *m_pingTimer = nullptr;
     QList<QNetworkAddressEntry> m_pingedEntries;
-    QVector<TransponderState> m_pendingStates;
     QHostAddress m_retranslatorBroadcast;
     quint16 m_retranslatorPort = 0;
     int m_currentGlobalLimit = 10000;

@@ -4,7 +4,6 @@
 #include <QUdpSocket>
 #include <QtTest>
 #include <mutex>
-#include <numeric>
 
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
@@ -42,10 +41,7 @@ public:
     QList<QJsonObject> states;
     QList<int> transponderIds;
     QList<QJsonObject> commands;
-    QList<QList<int>> batches;  // the ids of each batch of reports
-    QStringList events;         // batches ("ids 1,2") and application commands ("command") in arrival order
-
-    QList<int> batchedIds() const { return std::accumulate(batches.cbegin(), batches.cend(), QList<int>()); }
+    QStringList events;  // reports ("id 1") and application commands ("command") in arrival order
 };
 
 }  // namespace
@@ -72,7 +68,6 @@ private slots:
     void identicalStatusFramesNotifyTwice();
     void applicationCommandsAreReported();
     void burstArrivesInOrder();
-    void burstArrivesInBoundedBatches();
     void applicationCommandKeepsItsPlaceAmongReports();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
@@ -115,22 +110,14 @@ void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries)
     connect(m_exchange->linkState(), &RetranslatorState::stateChanged, receiver,
             [receiver](const QJsonObject &state) { receiver->states << state; });
     connect(m_exchange.get(), &DataExchange::updateTransponderState, receiver,
-            [receiver](const DataExchange::TransponderState &ts) { receiver->transponderIds << ts.transponderId; });
+            [receiver](const DataExchange::TransponderState &ts) {
+                receiver->transponderIds << ts.transponderId;
+                receiver->events << QStringLiteral("id %1").arg(ts.transponderId);
+            });
     connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver, [receiver](const QJsonObject &command) {
         receiver->commands << command;
         receiver->events << "command";
     });
-    connect(m_exchange.get(), &DataExchange::transponderStatesReceived, receiver,
-            [receiver](const QVector<DataExchange::TransponderState> &states) {
-                QList<int> ids;
-                QStringList text;
-                for (const DataExchange::TransponderState &ts : states) {
-                    ids << ts.transponderId;
-                    text << QString::number(ts.transponderId);
-                }
-                receiver->batches << ids;
-                receiver->events << "ids " + text.join(',');
-            });
     runInWorker([] {});  // the start routine has run
 }
 
@@ -348,33 +335,10 @@ void DataExchangeTest::burstArrivesInOrder() {
     }
     QTRY_COMPARE(m_receiver->transponderIds.size(), expected.size());
     QCOMPARE(m_receiver->transponderIds, expected);
-    QTRY_COMPARE(m_receiver->batchedIds(), expected);
 }
 
-// A thousand reports waiting in the socket are read in one go and handed on in batches of at most 256, in order.
-void DataExchangeTest::burstArrivesInBoundedBatches() {
-    startExchange({});
-    QSemaphore release;
-    holdWorker(release);
-    QList<int> expected;
-    for (int datagram = 0; datagram < 100; ++datagram) {
-        QByteArray frames;
-        for (int frame = 0; frame < 10; ++frame) {
-            const int id = datagram * 10 + frame + 1;
-            frames += transponderFrame(quint16(id), 3000, 10000, -50);
-            expected << id;
-        }
-        send(frames);
-    }
-    release.release();
-    QTRY_COMPARE(m_receiver->transponderIds.size(), expected.size());
-    QTRY_COMPARE(m_receiver->batchedIds(), expected);
-    QCOMPARE(m_receiver->batches.size(), 4);
-    for (const QList<int> &batch : qAsConst(m_receiver->batches))
-        QVERIFY(batch.size() <= 256);
-}
-
-// Reports read before an application command reach the main thread before it, and those after it after it.
+// Reports read before an application command reach the main thread before it, and those after it after it,
+// also when all of them wait in the socket and are read in one go.
 void DataExchangeTest::applicationCommandKeepsItsPlaceAmongReports() {
     startExchange({});
     QSemaphore release;
@@ -383,7 +347,7 @@ void DataExchangeTest::applicationCommandKeepsItsPlaceAmongReports() {
     send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
     send(transponderFrame(3, 3000, 10000, -50));
     release.release();
-    QTRY_COMPARE(m_receiver->events, (QStringList{"ids 1,2", "command", "ids 3"}));
+    QTRY_COMPARE(m_receiver->events, (QStringList{"id 1", "id 2", "command", "id 3"}));
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {
