@@ -21,7 +21,10 @@ from e2elan import OFFLINE, ONLINE
 PROBE = None
 FLOOD_SENDER = None
 
-FLOOD_RATE = 100000
+# Under the sanitizers (scripts/test --sanitize) the console runs several times slower: the flood is scaled
+# down and only what it must not break is checked, not how fast the console is or how much memory it holds.
+SANITIZED = os.environ.get("DEVIV_E2E_SANITIZED") == "1"
+FLOOD_RATE = 10000 if SANITIZED else 100000
 FLOOD_SECONDS = 10
 FLOOD_VALID_EVERY = 100
 FLOOD_FIRST_ID = 5001
@@ -253,8 +256,9 @@ class FaultTest(e2etest.LanTestCase):
                    f"main-thread wait p50={p50:.2f} ms p99={p99:.2f} ms max={worst:.2f} ms over {len(waits)} calls; "
                    f"RSS before={before_kib} KiB peak={peak_kib} KiB after={after_kib} KiB "
                    f"({100.0 * (after_kib - before_kib) / before_kib:+.1f}%)")
-        self.assertLess(p99, LATENCY_P99_LIMIT_MS)
-        self.assertLessEqual(after_kib, before_kib * (1 + MEMORY_GROWTH_LIMIT))
+        if not SANITIZED:
+            self.assertLess(p99, LATENCY_P99_LIMIT_MS)
+            self.assertLessEqual(after_kib, before_kib * (1 + MEMORY_GROWTH_LIMIT))
         self.assertEqual(probe.rows(), FLOOD_IDS)
         self.assertTrue(console.process.running())
 
