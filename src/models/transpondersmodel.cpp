@@ -81,7 +81,9 @@ TranspondersModel::TranspondersModel(QObject *parent)
 }
 
 // Rows of a flat list have no children of their own.
-int TranspondersModel::rowCount(const QModelIndex &parent) const { return parent.isValid() ? 0 : m_items.size(); }
+int TranspondersModel::rowCount(const QModelIndex &parent) const {
+    return parent.isValid() ? 0 : m_items.size();
+}
 
 QVariant TranspondersModel::data(const QModelIndex &index, int role) const {
     if (!index.isValid() || index.row() < 0 || index.row() >= m_items.size() || role != ItemRole)
