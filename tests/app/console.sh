@@ -36,7 +36,8 @@ trap cleanup EXIT
 
 mkdir -p "$work/config" "$work/runtime"
 chmod 700 "$work/runtime"
-export XDG_CONFIG_HOME=$work/config XDG_RUNTIME_DIR=$work/runtime
+# Settings and the QML disk cache both stay inside the test's own folder.
+export XDG_CONFIG_HOME=$work/config XDG_CACHE_HOME=$work/cache XDG_RUNTIME_DIR=$work/runtime
 
 # Waits up to $1 seconds for the console to end; sets status.
 await_exit() {

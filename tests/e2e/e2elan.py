@@ -667,6 +667,8 @@ class Console:
         self.config_dir = config_dir or host.lan.temporary_directory(f"{host.name}-config")
         env = {
             "XDG_CONFIG_HOME": self.config_dir,
+            # The QML disk cache stays with the test, not in root's home.
+            "XDG_CACHE_HOME": os.path.join(self.config_dir, "cache"),
             "QT_MESSAGE_PATTERN": "%{category}: %{message}",
             # The exchange logs every datagram; keep that (tests read the ping lines) but not QML noise.
             "QT_LOGGING_RULES": "qt.*=false",
