@@ -5,29 +5,11 @@
 
 #include <QByteArray>
 #include <QLoggingCategory>
-#include <atomic>
-#include <cstdlib>
 #include <cstring>
-#include <new>
 #include <random>
 
+#include "countingnew.h"
 #include "net/datagramdecoder.h"
-
-// Every heap allocation of this program is counted, so each benchmark can report allocations per datagram.
-static std::atomic<long> allocationCount{0};
-
-void *operator new(std::size_t size) {
-    allocationCount.fetch_add(1, std::memory_order_relaxed);
-    if (void *p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -85,13 +67,13 @@ QByteArray noise() {
 
 void reportAllocations(benchmark::State &state, long before) {
     state.counters["allocs_per_datagram"] =
-        benchmark::Counter(double(allocationCount.load() - before) / double(state.iterations()));
+        benchmark::Counter(double(CountingNew::processAllocations.load() - before) / double(state.iterations()));
 }
 
 void BM_DecodeTransponderDatagram(benchmark::State &state) {
     const QByteArray datagram = transponderFrame(1234, 8000, 10000, -60);
     SummingHandler handler;
-    const long before = allocationCount.load();
+    const long before = CountingNew::processAllocations.load();
     for (auto _ : state) {
         decodeDatagram(datagram.constData(), datagram.size(), handler);
         benchmark::ClobberMemory();
@@ -118,7 +100,7 @@ BENCHMARK(BM_CopyTransponderDatagram);
 void BM_DecodePackedFrames64K(benchmark::State &state) {
     const QByteArray datagram = packedFrames();
     SummingHandler handler;
-    const long before = allocationCount.load();
+    const long before = CountingNew::processAllocations.load();
     for (auto _ : state) {
         decodeDatagram(datagram.constData(), datagram.size(), handler);
         benchmark::ClobberMemory();
@@ -134,7 +116,7 @@ BENCHMARK(BM_DecodePackedFrames64K);
 void BM_DecodeNoise64K(benchmark::State &state) {
     const QByteArray datagram = noise();
     SummingHandler handler;
-    const long before = allocationCount.load();
+    const long before = CountingNew::processAllocations.load();
     for (auto _ : state) {
         decodeDatagram(datagram.constData(), datagram.size(), handler);
         benchmark::ClobberMemory();

@@ -1,27 +1,9 @@
 #include <QLoggingCategory>
 #include <QtTest>
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
+#include "countingnew.h"
 #include "frames.h"
 #include "net/datagramdecoder.h"
-
-// Every heap allocation in this test program goes through these counters.
-static std::atomic<long> allocations{0};
-
-void *operator new(std::size_t size) {
-    ++allocations;
-    if (void *p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace {
 
@@ -63,10 +45,10 @@ private slots:
         CountingHandler handler;
         decodeDatagram(datagram.constData(), datagram.size(), handler);  // first use sets up the log category
         handler.transponders = 0;
-        const long before = allocations.load();
+        const long before = CountingNew::processAllocations.load();
         for (int i = 0; i < 100; ++i)
             decodeDatagram(datagram.constData(), datagram.size(), handler);
-        const long allocated = allocations.load() - before;
+        const long allocated = CountingNew::processAllocations.load() - before;
         QCOMPARE(handler.transponders, 100 * transponders);
         QCOMPARE(allocated, 0L);
     }
@@ -75,9 +57,9 @@ private slots:
     void jsonDatagramsAreParsed() {
         const QByteArray command("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
         CountingHandler handler;
-        const long before = allocations.load();
+        const long before = CountingNew::processAllocations.load();
         decodeDatagram(command.constData(), command.size(), handler);
-        QVERIFY(allocations.load() > before);
+        QVERIFY(CountingNew::processAllocations.load() > before);
         QCOMPARE(handler.commands, 1);
     }
 };

@@ -3,29 +3,12 @@
 #include <QUdpSocket>
 #include <QtTest>
 #include <atomic>
-#include <cstdlib>
-#include <new>
 
+#include "countingnew.h"
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
 #include "net/dataexchange.h"
 #include "net/datagramdecoder.h"
-
-// Every operator new of this program is counted per thread, so the worker's own allocations can be read.
-static thread_local long threadAllocations = 0;
-
-void *operator new(std::size_t size) {
-    ++threadAllocations;
-    if (void *p = std::malloc(size ? size : 1))
-        return p;
-    throw std::bad_alloc();
-}
-void operator delete(void *p) noexcept {
-    std::free(p);
-}
-void operator delete(void *p, std::size_t) noexcept {
-    std::free(p);
-}
 
 // The exchange's worker from the socket to the emission of each report: reading, decoding and emitting make no
 // allocation per datagram. (A queued connection into another thread then allocates one event per report; that
@@ -64,7 +47,7 @@ void ReceiveAllocationsTest::drainingABurstAllocatesNothingPerDatagram() {
     QMetaObject::invokeMethod(
         &exchange,
         [&release, &held] {
-            threadAllocations = 0;
+            CountingNew::threadAllocations = 0;
             held.release();
             release.acquire();
         },
@@ -78,7 +61,8 @@ void ReceiveAllocationsTest::drainingABurstAllocatesNothingPerDatagram() {
     QTRY_COMPARE(reports.load(), 4L * datagrams);
     long workerAllocations = -1;
     QMetaObject::invokeMethod(
-        &exchange, [&workerAllocations] { workerAllocations = threadAllocations; }, Qt::BlockingQueuedConnection);
+        &exchange, [&workerAllocations] { workerAllocations = CountingNew::threadAllocations; },
+        Qt::BlockingQueuedConnection);
     // A few for the read call itself (the sender's address), none per datagram.
     QVERIFY2(workerAllocations < datagrams / 10, qPrintable(QString::number(workerAllocations)));
 }

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <atomic>
+
+// Counts every operator new of the program that links countingnew.cpp (which replaces the global allocation
+// functions, so link it only into programs that count allocations).
+namespace CountingNew {
+
+// Allocations of the whole process since it started.
+extern std::atomic<long> processAllocations;
+// Allocations of the calling thread; a thread may reset its own count.
+extern thread_local long threadAllocations;
+
+}  // namespace CountingNew
