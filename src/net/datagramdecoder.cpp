@@ -44,6 +44,15 @@ bool hasMarkerAt(const uchar *bytes, qsizetype size, qsizetype pos, const uchar 
     return pos + 1 < size && bytes[pos] == marker[0] && bytes[pos + 1] == marker[1];
 }
 
+// Whether the datagram's text is the discovery word: the word, or the word after one UTF-8 byte order mark (the
+// text conversion drops a leading mark), then the end of the datagram or a zero byte.
+bool isDiscoveryPingText(const uchar *bytes, qsizetype size) {
+    const qsizetype start = size >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF ? 3 : 0;
+    const qsizetype end = start + Protocol::discoveryWordSize;
+    return size >= end && std::memcmp(bytes + start, Protocol::discoveryWord, Protocol::discoveryWordSize) == 0 &&
+           (size == end || bytes[end] == 0);
+}
+
 // Looks for a frame at `pos` and delivers it; returns how far the scan advances.
 qsizetype scanAt(const uchar *bytes, qsizetype size, qsizetype pos, DatagramHandler &handler) {
     if (!hasMarkerAt(bytes, size, pos, startMarker))
@@ -164,11 +173,7 @@ void decodeDatagram(const char *data, qsizetype size, DatagramHandler &handler) 
         }
     }
 
-    // The text is the discovery word when the datagram starts with it and ends or has a zero byte right after it.
-    const bool isDiscoveryPing = size >= Protocol::discoveryWordSize &&
-                                 std::memcmp(bytes, Protocol::discoveryWord, Protocol::discoveryWordSize) == 0 &&
-                                 (size == Protocol::discoveryWordSize || bytes[Protocol::discoveryWordSize] == 0);
-    if (isDiscoveryPing) {
+    if (isDiscoveryPingText(bytes, size)) {
         // A ping's text skips seven bytes at every step of the scan; this rare path keeps that rule literally.
         qsizetype pos = 0;
         qsizetype remaining = size;
