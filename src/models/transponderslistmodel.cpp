@@ -122,9 +122,9 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
     emit dataChanged(changed, changed, reportRoles());
 }
 
-// A new row is announced to views as a change of layout, not as an insertion of rows.
+// A new row is announced as an insertion at the end: a list view keeps its delegates and its scroll position,
+// where a change of layout would make it rebuild every delegate and go back to its first row.
 void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) {
-    emit layoutAboutToBeChanged();
     TransponderRow row;
     row.transponderId = ts.transponderId;
     row.rpmValue = ts.rpmValue;
@@ -134,71 +134,57 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     resolveLimitMode(row, m_limitMode);
     row.isTransponderOnline = true;
     row.lastUpdateMs = m_clock();
-    m_rowById.insert(row.transponderId, m_rows.size());
+    const int position = m_rows.size();
+    beginInsertRows(QModelIndex(), position, position);
+    m_rowById.insert(row.transponderId, position);
     m_rows.append(row);
+    endInsertRows();
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
-    emit layoutChanged();
 }
 
+// Every stale row is announced offline first; then each run of adjacent rows due for removal is removed as one
+// removal of rows, the last run first, so that the positions announced are those the views still hold.
 void TranspondersListModel::refreshList() {
     const qint64 now = m_clock();
-    QVector<int> removedRows;  // positions before the sweep
-    for (int i = 0; i < m_rows.size();) {
+    bool anyDue = false;
+    for (int i = 0; i < m_rows.size(); ++i) {
         TransponderRow &row = m_rows[i];
         const qint64 silentMs = now - row.lastUpdateMs;
-        if (silentMs >= offlineAfterMs) {
-            row.isTransponderOnline = false;
-            const QModelIndex changed = index(i);
-            emit dataChanged(changed, changed, onlineRoles());
-        }
-        if (silentMs >= removeAfterMs) {
-            if (removedRows.isEmpty())
-                emit layoutAboutToBeChanged();
-            removedRows.append(i + removedRows.size());
-            m_rows.remove(i);
+        if (silentMs < offlineAfterMs)
             continue;
-        }
-        ++i;
+        row.isTransponderOnline = false;
+        const QModelIndex changed = index(i);
+        emit dataChanged(changed, changed, onlineRoles());
+        anyDue = anyDue || silentMs >= removeAfterMs;
     }
-    if (!removedRows.isEmpty()) {
-        rebuildIndex();
-        movePersistentIndexesAfterRemoval(removedRows);
-        emit layoutChanged();
+    if (!anyDue)
+        return;
+    const auto isDue = [&](int i) { return now - m_rows.at(i).lastUpdateMs >= removeAfterMs; };
+    for (int last = m_rows.size() - 1; last >= 0; --last) {
+        if (!isDue(last))
+            continue;
+        int first = last;
+        while (first > 0 && isDue(first - 1))
+            --first;
+        beginRemoveRows(QModelIndex(), first, last);
+        m_rows.remove(first, last - first + 1);
+        endRemoveRows();
+        last = first;
     }
+    rebuildIndex();
 }
 
 void TranspondersListModel::resetData() {
-    emit layoutAboutToBeChanged();
+    beginResetModel();
     m_rows.clear();
     m_rowById.clear();
-    const QModelIndexList persistent = persistentIndexList();
-    QModelIndexList invalid;
-    invalid.reserve(persistent.size());
-    for (int i = 0; i < persistent.size(); ++i)
-        invalid.append(QModelIndex());
-    changePersistentIndexList(persistent, invalid);
-    emit layoutChanged();
+    endResetModel();
 }
 
 void TranspondersListModel::rebuildIndex() {
     m_rowById.clear();
     for (int i = 0; i < m_rows.size(); ++i)
         m_rowById.insert(m_rows.at(i).transponderId, i);
-}
-
-// Keeps views' persistent indexes right across a sweep: removed rows become invalid, later rows move up.
-void TranspondersListModel::movePersistentIndexesAfterRemoval(const QVector<int> &removedRows) {
-    const QModelIndexList before = persistentIndexList();
-    if (before.isEmpty())
-        return;
-    QModelIndexList after;
-    after.reserve(before.size());
-    for (const QModelIndex &old : before) {
-        const auto firstNotBefore = std::lower_bound(removedRows.cbegin(), removedRows.cend(), old.row());
-        const bool removed = firstNotBefore != removedRows.cend() && *firstNotBefore == old.row();
-        after.append(removed ? QModelIndex() : index(old.row() - int(firstNotBefore - removedRows.cbegin())));
-    }
-    changePersistentIndexList(before, after);
 }
 
 QJsonObject TranspondersListModel::rpmLimits() const {
@@ -213,7 +199,6 @@ void TranspondersListModel::setLimitMode(QString val, bool updateController) {
     if (limit == rpmByLimitMode.constEnd())
         return;
     m_limitMode = val;
-    emit layoutAboutToBeChanged();
     for (TransponderRow &row : m_rows)
         resolveLimitMode(row, m_limitMode);
     emit updateTranspondersLimit(limit.value(), updateController);
@@ -221,7 +206,9 @@ void TranspondersListModel::setLimitMode(QString val, bool updateController) {
         emit resendCommandToApps({{appCommandKey, QStringLiteral("globalRpmLimit")}, {valueKey, val}});
     else
         emit limitModeChanged(m_limitMode);
-    emit layoutChanged();
+    // Every row's mode and target may have changed; announced as a change of data so that views keep their place.
+    if (!m_rows.isEmpty())
+        emit dataChanged(index(0), index(m_rows.size() - 1), limitModeRoles());
 }
 
 bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &value, int role) {

@@ -84,7 +84,6 @@ private slots:
 private:
     void appendRow(const DataExchange::TransponderState &ts);
     void rebuildIndex();
-    void movePersistentIndexesAfterRemoval(const QVector<int> &removedRows);
 
     QVector<TransponderRow> m_rows;
     TransponderIndex m_rowById;  // transponder id -> row; ids are unique in the list

@@ -545,8 +545,7 @@ class _XEvent(ctypes.Union):
     _fields_ = [("xclient", _XClientMessageEvent), ("pad", ctypes.c_long * 24)]
 
 
-def _send_wm_delete_window(display_name, window_id):
-    """Sends the WM_DELETE_WINDOW client message (libX11 through ctypes; there is no window manager)."""
+def _xlib():
     x11 = ctypes.CDLL("libX11.so.6")
     x11.XOpenDisplay.restype = ctypes.c_void_p
     x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -556,6 +555,42 @@ def _send_wm_delete_window(display_name, window_id):
                                ctypes.POINTER(_XEvent)]
     x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    return x11
+
+
+class Pointer:
+    """The mouse of a display, driven through the XTest extension from this process: a click reaches the X
+    server without starting a program, so the time it takes to reach the wire is the console's alone."""
+
+    def __init__(self, display_name):
+        self._x11 = _xlib()
+        self._xtst = ctypes.CDLL("libXtst.so.6")
+        self._xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
+                                                    ctypes.c_ulong]
+        self._xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self._display = self._x11.XOpenDisplay(display_name.encode())
+        if not self._display:
+            raise RuntimeError(f"cannot open display {display_name}")
+
+    def close(self):
+        if self._display:
+            self._x11.XCloseDisplay(self._display)
+            self._display = None
+
+    def move(self, x, y):
+        self._xtst.XTestFakeMotionEvent(self._display, -1, x, y, 0)
+        self._x11.XSync(self._display, 0)
+
+    def press(self, button=1):
+        """Presses and releases `button` where the pointer is; returns once the X server has both events."""
+        self._xtst.XTestFakeButtonEvent(self._display, button, 1, 0)
+        self._xtst.XTestFakeButtonEvent(self._display, button, 0, 0)
+        self._x11.XSync(self._display, 0)
+
+
+def _send_wm_delete_window(display_name, window_id):
+    """Sends the WM_DELETE_WINDOW client message (libX11 through ctypes; there is no window manager)."""
+    x11 = _xlib()
     display = x11.XOpenDisplay(display_name.encode())
     if not display:
         raise RuntimeError(f"cannot open display {display_name}")
@@ -591,8 +626,16 @@ class Display:
             self.process.kill()
             raise RuntimeError("Xvfb did not start")
         self.name = f":{number}"
+        self._pointer = None
+
+    def pointer(self):
+        if self._pointer is None:
+            self._pointer = Pointer(self.name)
+        return self._pointer
 
     def close(self):
+        if self._pointer:
+            self._pointer.close()
         if self.process.poll() is None:
             self.process.terminate()
             try:
@@ -638,7 +681,17 @@ class Display:
         _send_wm_delete_window(self.name, window.id)
 
     def click(self, x, y):
-        self._run("xdotool", "mousemove", "--sync", str(x), str(y), "click", "1")
+        pointer = self.pointer()
+        pointer.move(x, y)
+        pointer.press()
+
+    def scroll(self, x, y, clicks):
+        """Turns the mouse wheel over (x, y): `clicks` notches down, or up when negative."""
+        pointer = self.pointer()
+        pointer.move(x, y)
+        for _ in range(abs(clicks)):
+            pointer.press(5 if clicks > 0 else 4)
+            time.sleep(0.04)
 
     def type_text(self, text):
         self._run("xdotool", "type", "--delay", "30", text)

@@ -136,6 +136,53 @@ class ScreenTest(e2etest.LanTestCase):
         time.sleep(1.0)
         self.assertEqual(len(observer.datagrams(since=clicked_at, predicate=e2elan.is_app_command)), 1)
 
+    def test_rows_under_the_pointer_stay_when_karts_join_and_global_limits_change(self):
+        """A field of 40 karts, scrolled down to its last rows: a kart joining and global limits chosen here or
+        on another console leave the rows where they are, so a press lands on the kart it was aimed at."""
+        observer = e2elan.Observer(self.lan.add_host("observer"))
+        sim = self.simulator(self.lan.add_host("sim"), "--karts", "41", "--first-id", "1001", "--offline", "1041")
+        host = self.lan.add_host("a")
+        console = self.start_console(host)
+        self.wait_for_plates(console, 8)
+        time.sleep(1.0)  # every kart has reported a few times: all 40 rows are there
+        console.display.scroll(*console.point(200, 250), 12)
+        time.sleep(1.0)  # the flick settles
+        plates = console.plates(console.display.screenshot())
+        row = plates[-3]  # a row well inside the list, clear of its edges
+
+        def kart_pressed(button, mode):
+            """Presses a row button of `row` and returns the transponder its command names."""
+            since = time.monotonic()
+            console.display.click(*centre(console.row_button(row, button), 48))
+            command = observer.wait_for(e2elan.is_app_command, since=since, source=host.address, timeout=5)[0]
+            sent = json.loads(command.data)
+            self.assertEqual((sent["appCommand"], sent["value"]), ("transponderLimit", mode))
+            return sent["transponderId"]
+
+        kart = kart_pressed(0, "p25")
+        self.assertGreater(kart, 1010, "the list was not scrolled down")
+
+        # A kart comes on air: its row is added below; the press right after goes to the same kart.
+        since = sim.process.mark()
+        sim.control("kart 1041 online")
+        sim.wait_received("transponder", source=host.address, text="TRANSPONDERRPMLIMIT:1041,10000", since=since)
+        self.assertEqual(kart_pressed(1, "p50"), kart, "after a kart joined")
+
+        # A global limit chosen here (its own command comes back to it from the LAN) ...
+        since = time.monotonic()
+        console.display.click(*centre(console.bottom_button(0)))
+        observer.wait_for(lambda d: e2elan.is_app_command(d) and json.loads(d.data)["appCommand"] == "globalRpmLimit",
+                          since=since, source=host.address, timeout=5)
+        time.sleep(0.5)
+        self.assertEqual(kart_pressed(2, "p100"), kart, "after a global limit chosen here")
+
+        # ... and one chosen on another console.
+        observer.send(b'{"appCommand":"globalRpmLimit","value":"p50"}')
+        console.display.wait_for_colour(*inside(console.bottom_button(FIFTY_PERCENT)), BUTTON_UNCONFIRMED,
+                                        timeout=5, interval=0.1)
+        self.assertEqual(kart_pressed(3, "p0"), kart, "after a global limit chosen on another console")
+        self.assertEqual(console.plates(console.display.screenshot()), plates, "the rows moved")
+
     def open_settings(self, console):
         display = console.display
         display.click(*console.point(60, 20))  # the menu

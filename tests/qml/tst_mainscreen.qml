@@ -150,7 +150,32 @@ Item {
             testDriver.report(8, 5000, 10000, -60)
             testDriver.sweep()
             tryCompare(list(), "count", 1)
-            verify(findByText(row(0), "8"))
+            // The view takes the removal in when it next lays itself out.
+            tryVerify(function () { return findByText(row(0), "8") !== null })
+        }
+
+        // Rows removed above and below the ones on screen leave the karts under the pointer where they are.
+        function test_rowsStayPutWhenRowsAboveAndBelowAreRemoved() {
+            for (var id = 1; id <= 40; ++id)
+                testDriver.report(id, 5000, 10000, -60)
+            var view = list()
+            tryCompare(view, "count", 40)
+            view.positionViewAtIndex(15, ListView.Beginning)
+            var kartAt = function (y) {
+                view.forceLayout()
+                return transpondersListModel.data(transpondersListModel.index(view.indexAt(200, view.contentY + y), 0), 262)
+            }
+            var top = kartAt(10), pointed = kartAt(200)
+            compare(top, 16)
+            // Karts 1-3 and 38-40 fall silent; the others report on until the silent ones are removed.
+            testDriver.advanceClock(60000)
+            for (id = 4; id <= 37; ++id)
+                testDriver.report(id, 5000, 10000, -60)
+            testDriver.advanceClock(60000)
+            testDriver.sweep()
+            compare(view.count, 34)
+            compare(kartAt(10), top)
+            compare(kartAt(200), pointed)
         }
 
         function test_rowButtonsSetTheRowsMode_data() {

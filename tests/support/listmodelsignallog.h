@@ -13,12 +13,17 @@ public:
         using M = TranspondersListModel;
         QObject::connect(&model, &M::layoutAboutToBeChanged, &m_context, [this] { lines << "layoutAboutToBeChanged"; });
         QObject::connect(&model, &M::layoutChanged, &m_context, [this] { lines << "layoutChanged"; });
-        QObject::connect(&model, &M::rowsAboutToBeInserted, &m_context, [this](const QModelIndex &, int from, int to) {
-            lines << QStringLiteral("rowsAboutToBeInserted %1-%2").arg(from).arg(to);
-        });
-        QObject::connect(&model, &M::rowsInserted, &m_context, [this](const QModelIndex &, int from, int to) {
-            lines << QStringLiteral("rowsInserted %1-%2").arg(from).arg(to);
-        });
+        const auto logRows = [this](const char *name) {
+            return [this, name](const QModelIndex &, int from, int to) {
+                lines << QStringLiteral("%1 %2-%3").arg(QLatin1String(name)).arg(from).arg(to);
+            };
+        };
+        QObject::connect(&model, &M::rowsAboutToBeInserted, &m_context, logRows("rowsAboutToBeInserted"));
+        QObject::connect(&model, &M::rowsInserted, &m_context, logRows("rowsInserted"));
+        QObject::connect(&model, &M::rowsAboutToBeRemoved, &m_context, logRows("rowsAboutToBeRemoved"));
+        QObject::connect(&model, &M::rowsRemoved, &m_context, logRows("rowsRemoved"));
+        QObject::connect(&model, &M::modelAboutToBeReset, &m_context, [this] { lines << "modelAboutToBeReset"; });
+        QObject::connect(&model, &M::modelReset, &m_context, [this] { lines << "modelReset"; });
         QObject::connect(
             &model, &M::dataChanged, &m_context,
             [this](const QModelIndex &from, const QModelIndex &to, const QVector<int> &roles) {
