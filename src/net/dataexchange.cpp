@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUdpSocket>
+#include <utility>
 
 #ifdef Q_OS_UNIX
 #include <arpa/inet.h>
@@ -36,11 +37,17 @@ public:
     DatagramDispatcher(DataExchange &exchange, quint32 senderIPv4, quint16 senderPort)
         : m_exchange(exchange), m_senderIPv4(senderIPv4), m_senderPort(senderPort) {}
 
-    void applicationCommand(const QJsonObject &command) override { emit m_exchange.remoteAppCommand(command); }
+    void applicationCommand(const QJsonObject &command) override {
+        ++m_exchange.m_handOversSent;
+        emit m_exchange.remoteAppCommand(command);
+    }
     void statusFrame(quint16 globalRpmLimit) override {
         m_exchange.handleStatusFrame(globalRpmLimit, QHostAddress(m_senderIPv4), m_senderPort);
     }
-    void transponderFrame(const TransponderState &state) override { emit m_exchange.updateTransponderState(state); }
+    void transponderFrame(const TransponderState &state) override {
+        ++m_exchange.m_handOversSent;
+        emit m_exchange.updateTransponderState(state);
+    }
 
 private:
     DataExchange &m_exchange;
@@ -115,6 +122,7 @@ void DataExchange::pingTimeout() {
         m_pingedEntries.append(entry);
     }
     checkLink();
+    acknowledgeHandOvers();
 }
 
 void DataExchange::checkLink() {
@@ -125,44 +133,105 @@ void DataExchange::checkLink() {
     }
 }
 
-// Reads until the socket has nothing left. The first datagram is read through the socket, which re-arms its read
-// notification. QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix
-// the rest are read from the socket's descriptor straight into the same buffer; elsewhere reading goes on through
-// the socket. A read on the empty socket fails (Qt reports a temporary error and the socket stays bound), which
-// ends the loop; asking hasPendingDatagrams() first would cost a second system call per datagram. A datagram of
-// length 0 is skipped.
+// One bounded batch of the receive loop. The first datagram is read through the socket, which re-arms its read
+// notification, so a socket that still holds datagrams calls this again from the event loop once the worker's
+// queue (limit commands, pings) has run. QUdpSocket allocates for every datagram it reads (the addresses of its
+// packet header), so on Unix the rest are read from the socket's descriptor straight into the same buffer.
+// While the receiving thread is behind, nothing is read: the read notification stays off until the
+// acknowledgements bring the backlog down (handOversTaken). A datagram of length 0 is skipped.
 void DataExchange::udpReadyRead() {
-    QHostAddress sender;
-    quint16 senderPort = 0;
-    qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
-    if (size < 0)
+    if (receiverIsBehind()) {
+        m_readingPaused = true;
+        if (m_pausedSinceMs < 0)
+            m_pausedSinceMs = m_environment->currentMSecsSinceEpoch();
         return;
-    if (size > 0)
-        processDatagram(receiveBuffer, size, sender.toIPv4Address(), senderPort);
-#ifdef Q_OS_UNIX
-    const int descriptor = int(m_udpSocket->socketDescriptor());
-    for (;;) {
-        sockaddr_in from{};
-        socklen_t fromLength = sizeof(from);
-        size = ::recvfrom(descriptor, receiveBuffer, sizeof(receiveBuffer), MSG_DONTWAIT,
-                          reinterpret_cast<sockaddr *>(&from), &fromLength);
+    }
+    const bool resumed = std::exchange(m_resumed, false);
+    const qint64 handOversAtStart = m_handOversSent;
+    for (int datagrams = 0; datagrams < maxDatagramsPerCall; ++datagrams) {
+        quint32 senderIPv4 = 0;
+        quint16 senderPort = 0;
+        const qint64 size = readDatagram(&senderIPv4, &senderPort, datagrams == 0);
         if (size < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
+            socketRanEmpty();
+            break;
+        }
+        // Datagrams were left waiting while reading was paused: the receiving thread cannot follow the LAN.
+        if (datagrams == 0 && resumed && m_sheddingSinceMs < 0) {
+            m_sheddingSinceMs = m_pausedSinceMs;
+            m_pausesWhileShedding = 1;
+            qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while"
+                             << maxPendingHandOvers << "wait, and datagrams the socket cannot hold are dropped";
         }
         if (size > 0)
-            processDatagram(receiveBuffer, size, ntohl(from.sin_addr.s_addr), ntohs(from.sin_port));
+            processDatagram(receiveBuffer, size, senderIPv4, senderPort);
+        if (m_handOversSent - handOversAtStart >= maxReportsPerCall || receiverIsBehind())
+            break;
+    }
+    m_pausedSinceMs = -1;
+    acknowledgeHandOvers();
+}
+
+// The next datagram into the receive buffer with its sender, or -1 when the socket holds none.
+qint64 DataExchange::readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket) {
+#ifdef Q_OS_UNIX
+    if (!throughSocket) {
+        for (;;) {
+            sockaddr_in from{};
+            socklen_t fromLength = sizeof(from);
+            const qint64 size = ::recvfrom(int(m_udpSocket->socketDescriptor()), receiveBuffer, sizeof(receiveBuffer),
+                                           MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLength);
+            if (size < 0 && errno == EINTR)
+                continue;
+            *senderIPv4 = ntohl(from.sin_addr.s_addr);
+            *senderPort = ntohs(from.sin_port);
+            return size < 0 ? -1 : size;
+        }
     }
 #else
-    for (;;) {
-        size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
-        if (size < 0)
-            return;
-        if (size > 0)
-            processDatagram(receiveBuffer, size, sender.toIPv4Address(), senderPort);
-    }
+    Q_UNUSED(throughSocket)
 #endif
+    // A read on the empty socket fails; Qt reports a temporary error and the socket stays bound.
+    QHostAddress sender;
+    const qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, senderPort);
+    *senderIPv4 = sender.toIPv4Address();
+    return size;
+}
+
+// Queues, behind the hand-overs made so far, a call that tells the worker the receiving thread has taken them:
+// queued calls into one thread run in the order they were queued.
+void DataExchange::acknowledgeHandOvers() {
+    const qint64 count = m_handOversSent - m_handOversAcknowledged;
+    if (count == 0)
+        return;
+    m_handOversAcknowledged = m_handOversSent;
+    QMetaObject::invokeMethod(
+        &m_retranslatorState,
+        [this, count] {
+            QMetaObject::invokeMethod(
+                this, [this, count] { handOversTaken(count); }, Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+}
+
+void DataExchange::handOversTaken(qint64 count) {
+    m_handOversTaken += count;
+    if (m_readingPaused && m_handOversSent - m_handOversTaken <= resumeReadingAt) {
+        m_readingPaused = false;
+        m_resumed = true;
+        if (m_sheddingSinceMs >= 0)
+            ++m_pausesWhileShedding;
+        udpReadyRead();
+    }
+}
+
+void DataExchange::socketRanEmpty() {
+    if (m_sheddingSinceMs < 0)
+        return;
+    qCWarning(lcNet).nospace() << "Caught up with the LAN after shedding load for "
+                               << m_environment->currentMSecsSinceEpoch() - m_sheddingSinceMs << " ms ("
+                               << m_pausesWhileShedding << " pauses)";
+    m_sheddingSinceMs = -1;
 }
 
 void DataExchange::processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort) {
@@ -193,6 +262,7 @@ void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &se
 }
 
 void DataExchange::mergeLinkState(const QJsonObject &update) {
+    ++m_handOversSent;
     RetranslatorState *state = &m_retranslatorState;
     QMetaObject::invokeMethod(
         state, [state, update] { state->updateState(update); }, Qt::QueuedConnection);

@@ -32,6 +32,16 @@ public:
     // The link state lives in the thread that created the exchange and is updated through queued calls.
     RetranslatorState *linkState() { return &m_retranslatorState; }
 
+    // One call of the receive loop reads at most this many datagrams, and no further datagram once it has handed
+    // this many reports on, so that limit commands, pings and the link check run between calls.
+    static constexpr int maxDatagramsPerCall = 64;
+    static constexpr int maxReportsPerCall = 256;
+    // Hand-overs (reports, application commands, link-state merges) that may wait in the thread that created the
+    // exchange before the worker stops reading the socket, and the number below which it reads again. While it
+    // does not read, datagrams wait in the socket's buffer and the kernel drops what does not fit.
+    static constexpr int maxPendingHandOvers = 1024;
+    static constexpr int resumeReadingAt = 512;
+
 signals:
     void updateTransponderState(TransponderState ts);
     void controlDataChanged(QJsonObject json);
@@ -52,7 +62,12 @@ private:
     void start();
     void stop();
     void ensureBound();
+    qint64 readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket);
     void processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort);
+    bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
+    void acknowledgeHandOvers();
+    void handOversTaken(qint64 count);
+    void socketRanEmpty();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
     void sendToRetranslator(const QByteArray &command);
@@ -71,5 +86,16 @@ private:
     // The worker's own copy of what it last merged into the link state, for the link check.
     bool m_linkOnline = false;
     qint64 m_lastStatusSecs = 0;
+    // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
+    // queued behind them), and whether reading waits for it. A stretch of pauses with datagrams left waiting is
+    // one episode of shedding load, logged when it starts and when the socket runs empty again.
+    qint64 m_handOversSent = 0;
+    qint64 m_handOversAcknowledged = 0;
+    qint64 m_handOversTaken = 0;
+    bool m_readingPaused = false;
+    bool m_resumed = false;
+    qint64 m_pausedSinceMs = -1;
+    qint64 m_sheddingSinceMs = -1;
+    int m_pausesWhileShedding = 0;
     RetranslatorState m_retranslatorState;
 };

@@ -69,6 +69,8 @@ private slots:
     void applicationCommandsAreReported();
     void burstArrivesInOrder();
     void applicationCommandKeepsItsPlaceAmongReports();
+    void queuedCallsRunBetweenBoundedBatches();
+    void readingPausesWhileTheReceiverIsBehind();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
 
@@ -348,6 +350,67 @@ void DataExchangeTest::applicationCommandKeepsItsPlaceAmongReports() {
     send(transponderFrame(3, 3000, 10000, -50));
     release.release();
     QTRY_COMPARE(m_receiver->events, (QStringList{"id 1", "id 2", "command", "id 3"}));
+}
+
+// A call queued to the worker while it reads a full socket runs after one bounded batch, not after the socket
+// has been emptied.
+void DataExchangeTest::queuedCallsRunBetweenBoundedBatches() {
+    startExchange({});
+    const int datagrams = 200;
+    std::atomic<int> reports{0};
+    std::atomic<int> reportsBeforeCall{-1};
+    DataExchange *exchange = m_exchange.get();
+    connect(
+        exchange, &DataExchange::updateTransponderState, exchange,
+        [&, exchange](const DataExchange::TransponderState &) {
+            if (reports++ == 0)
+                QMetaObject::invokeMethod(
+                    exchange, [&] { reportsBeforeCall = reports.load(); }, Qt::QueuedConnection);
+        },
+        Qt::DirectConnection);
+    QSemaphore release;
+    holdWorker(release);
+    for (int i = 0; i < datagrams; ++i)
+        send(transponderFrame(quint16(i + 1), 3000, 10000, -50));
+    release.release();
+    QTRY_COMPARE(m_receiver->transponderIds.size(), datagrams);
+    QVERIFY2(reportsBeforeCall > 0 && reportsBeforeCall <= 2 * DataExchange::maxDatagramsPerCall,
+             qPrintable(QString::number(reportsBeforeCall)));
+}
+
+// While more hand-overs than the bound wait in the receiving thread, the worker leaves datagrams in the socket;
+// once that thread catches up, it reads the rest, and the stretch is logged once as it starts and once as it ends.
+void DataExchangeTest::readingPausesWhileTheReceiverIsBehind() {
+    startExchange({});
+    std::atomic<int> emitted{0};
+    connect(
+        m_exchange.get(), &DataExchange::updateTransponderState, m_exchange.get(),
+        [&emitted](const DataExchange::TransponderState &) { ++emitted; }, Qt::DirectConnection);
+    const int framesPerDatagram = 10;
+    const int datagrams = 150;
+    for (int i = 0; i < datagrams; ++i) {
+        QByteArray frames;
+        for (int frame = 0; frame < framesPerDatagram; ++frame)
+            frames += transponderFrame(quint16(i * framesPerDatagram + frame + 1), 3000, 10000, -50);
+        send(frames);
+    }
+    // This thread runs no events meanwhile, so nothing handed over is taken.
+    QTest::qSleep(300);
+    QVERIFY2(
+        emitted > DataExchange::maxPendingHandOvers && emitted <= DataExchange::maxPendingHandOvers + framesPerDatagram,
+        qPrintable(QString::number(emitted)));
+    m_env->setNowMs(m_env->nowMs + 1500);
+
+    QTRY_COMPARE(m_receiver->transponderIds.size(), datagrams * framesPerDatagram);
+    QList<int> expected;
+    for (int id = 1; id <= datagrams * framesPerDatagram; ++id)
+        expected << id;
+    QCOMPARE(m_receiver->transponderIds, expected);
+    QStringList logged;
+    QTRY_VERIFY((logged += takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)"))).size() >= 2);
+    QCOMPARE(logged, (QStringList{"Reports arrive faster than the console takes them: reading pauses while 1024 wait, "
+                                  "and datagrams the socket cannot hold are dropped",
+                                  "Caught up with the LAN after shedding load for 1500 ms (1 pauses)"}));
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {
