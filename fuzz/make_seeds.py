@@ -2,18 +2,11 @@
 """Writes the seed corpora under fuzz/corpus/. Run again after changing it; the seeds are checked in."""
 import os
 import random
-import struct
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-
-
-def transponder(tid, rpm, limit, rssi, kind=1):
-    return bytes([0xAA, 0x55, kind]) + struct.pack('<HHH', tid, rpm, limit) + b'\0\0\0' + \
-        struct.pack('<b', rssi) + b'\0' * 8 + bytes([0xDE, 0xAD])
-
-
-def status(limit, kind=4):
-    return bytes([0xAA, 0x55, kind]) + b'\0' * 7 + struct.pack('<H', limit) + b'\0' * 6 + bytes([0xDE, 0xAD])
+sys.path.insert(0, os.path.join(HERE, '..', 'tests'))
+from harness.protocol import status_frame as status, transponder_frame as transponder  # noqa: E402
 
 
 DATAGRAMS = {

@@ -28,6 +28,9 @@ import tempfile
 import threading
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import protocol  # noqa: E402
+
 NAMESPACE_PREFIX = "dvze2e"
 EXCHANGE_PORT = 11309
 CLONE_NEWNET = 0x40000000

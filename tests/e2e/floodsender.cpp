@@ -3,9 +3,12 @@
 // transponder frames and status frames mixed in at fixed intervals. Plain POSIX sockets and sendmmsg(), so
 // that one core can keep 100000 datagrams per second going.
 //   e2e_flood_sender --to ADDR [--rate N] [--seconds S] [--valid-every K] [--ids FIRST,COUNT]
-//                    [--status-ms MS] [--global RPM] [--seed N]
-// Every K-th datagram is a transponder frame of one of COUNT ids from FIRST on, reporting a limit of 5000;
+//                    [--status-ms MS] [--global RPM] [--seed N] [--packed] [--limit RPM]
+// Every K-th datagram is a transponder frame of one of COUNT ids from FIRST on, reporting the limit RPM in force
+// (5000 unless given: a console that wants 10000 answers every such report with a limit command);
 // every MS milliseconds a status frame reports the global limit RPM. Sends from port 11309, like a relay.
+// A rate of 0 sends as fast as sendmmsg() goes. --packed makes every datagram but the status frames one of the
+// largest a UDP datagram can be, holding 2848 valid transponder frames back to back (ids cycling over COUNT).
 // At the end it prints one line: "flood sent=<n> malformed=<n> transponder=<n> status=<n> failed=<n>
 // seconds=<s> rate=<n>/s".
 
@@ -42,7 +45,11 @@ struct Options {
     int statusMs = 500;
     int globalLimit = 10000;
     unsigned seed = 1;
+    bool packed = false;
+    int limit = 5000;
 };
+
+constexpr int framesPerPackedDatagram = 65507 / 23;
 
 void putUInt16(Bytes &frame, std::size_t offset, unsigned value) {
     frame[offset] = std::uint8_t(value & 0xFF);
@@ -168,6 +175,10 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
 bool parse(int argc, char **argv, Options &options) {
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
+        if (arg == "--packed") {
+            options.packed = true;
+            continue;
+        }
         if (i + 1 >= argc)
             return false;
         const char *value = argv[++i];
@@ -188,10 +199,12 @@ bool parse(int argc, char **argv, Options &options) {
             options.globalLimit = std::atoi(value);
         else if (arg == "--seed")
             options.seed = unsigned(std::atol(value));
+        else if (arg == "--limit")
+            options.limit = std::atoi(value);
         else
             return false;
     }
-    return options.to && options.rate > 0 && options.seconds > 0 && options.validEvery > 0 && options.idCount > 0 &&
+    return options.to && options.rate >= 0 && options.seconds > 0 && options.validEvery > 0 && options.idCount > 0 &&
            options.statusMs > 0;
 }
 
@@ -202,7 +215,7 @@ int main(int argc, char **argv) {
     if (!parse(argc, argv, options)) {
         std::fprintf(stderr,
                      "usage: %s --to ADDR [--rate N] [--seconds S] [--valid-every K] [--ids FIRST,COUNT] "
-                     "[--status-ms MS] [--global RPM] [--seed N]\n",
+                     "[--status-ms MS] [--global RPM] [--seed N] [--packed] [--limit RPM]\n",
                      argv[0]);
         return 2;
     }
@@ -230,7 +243,12 @@ int main(int argc, char **argv) {
     const std::vector<Bytes> malformed = malformedDatagrams(rng, options);
     std::vector<Bytes> valid;
     for (int i = 0; i < options.idCount; ++i)
-        valid.push_back(transponderFrame(unsigned(options.firstId + i), 8000 + unsigned(i), 5000, -50 - i));
+        valid.push_back(
+            transponderFrame(unsigned(options.firstId + i), 8000 + unsigned(i), unsigned(options.limit), -50 - i));
+    Bytes packed;
+    for (int i = 0; i < framesPerPackedDatagram; ++i)
+        packed.insert(packed.end(), valid[std::size_t(i % options.idCount)].begin(),
+                      valid[std::size_t(i % options.idCount)].end());
     const Bytes status = statusFrame(unsigned(options.globalLimit));
 
     long sent = 0, malformedSent = 0, transponderSent = 0, statusSent = 0, failed = 0;
@@ -245,7 +263,7 @@ int main(int argc, char **argv) {
     for (auto now = Clock::now(); now < end; now = Clock::now()) {
         // How many datagrams should be out by now; send the shortfall in batches, then sleep a little.
         const double elapsed = std::chrono::duration<double>(now - start).count();
-        const long due = long(elapsed * double(options.rate));
+        const long due = options.rate == 0 ? sent + batchSize : long(elapsed * double(options.rate));
         if (sent >= due) {
             std::this_thread::sleep_for(std::chrono::microseconds(200));
             continue;
@@ -257,7 +275,9 @@ int main(int argc, char **argv) {
         }
         while (count < batchSize && sent + count < due) {
             ++index;
-            if (index % options.validEvery == 0)
+            if (options.packed)
+                kinds[count++] = &packed;
+            else if (index % options.validEvery == 0)
                 kinds[count++] = &valid[std::size_t((index / options.validEvery) % options.idCount)];
             else
                 kinds[count++] = &malformed[std::size_t(rng() % malformed.size())];
@@ -279,6 +299,8 @@ int main(int argc, char **argv) {
         for (int i = 0; i < count; ++i) {
             if (kinds[i] == &status)
                 ++statusSent;
+            else if (kinds[i] == &packed)
+                transponderSent += framesPerPackedDatagram;
             else if (kinds[i] >= valid.data() && kinds[i] < valid.data() + valid.size())
                 ++transponderSent;
             else

@@ -15,6 +15,7 @@ import time
 
 import e2elan
 import e2etest
+from harness import protocol
 import test_screen
 from e2elan import OFFLINE, ONLINE
 
@@ -261,6 +262,63 @@ class FaultTest(e2etest.LanTestCase):
             self.assertLessEqual(after_kib, before_kib * (1 + MEMORY_GROWTH_LIMIT))
         self.assertEqual(probe.rows(), FLOOD_IDS)
         self.assertTrue(console.process.running())
+
+    def test_operator_keeps_control_in_a_flood_of_packed_frames(self):
+        """A host floods the LAN with datagrams of back-to-back valid frames (285k reports/s, each reporting the
+        limit the console wants, so none is answered): the operator's STOP goes out, another console's choices and
+        the relay's status frames are still taken, and memory stays bounded."""
+        observer = e2elan.Observer(self.lan.add_host("observer"))
+        host = self.lan.add_host("a")
+        flooder = self.lan.add_host("flood")
+        console, probe = self.probe_console(host, display=self.display(),
+                                            extra_env={"QT_LOGGING_RULES": "qt.*=false;zadar.net.debug=false"})
+        console.wait_for_window()
+        observer.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=15, source=host.address)
+        observer.send(protocol.status_frame(protocol.UNLIMITED_RPM))
+        probe.wait_for_link(lambda s: s.get("isOnline") is True, 5)
+        before_kib = steady_resident_kib(console.process.pid)
+
+        seconds = 8
+        rate = 10 if SANITIZED else 100  # datagrams of 2848 frames per second
+        flood = subprocess.Popen(
+            ["ip", "netns", "exec", flooder.namespace, FLOOD_SENDER, "--to", host.address, "--packed", "--rate",
+             str(rate), "--seconds", str(seconds), "--ids", f"{FLOOD_FIRST_ID},{FLOOD_IDS}", "--status-ms", "100000",
+             "--limit", str(protocol.UNLIMITED_RPM)],
+            stdout=subprocess.PIPE, text=True)
+        self.addCleanup(flood.kill)
+        peak_kib = before_kib
+
+        def command_answered(command, since, timeout=3.0):
+            nonlocal peak_kib
+            peak_kib = max(peak_kib, resident_kib(console.process.pid))
+            found = observer.wait_for(lambda d: d.data == command, since=since, source=host.address, timeout=timeout)
+            return found[0].time - since
+
+        time.sleep(2.0)
+        # The operator's STOP.
+        clicked = time.monotonic()
+        console.display.click(*console.point(4 + 3 * 68 + 32, console.window.height - 36))
+        stop_took = command_answered(protocol.global_limit_command(0), clicked)
+        # Another console chooses 100%, then STOP; each time the relay reports another limit, and the console
+        # asserts the one it took over.
+        for mode, rpm in (("p100", protocol.UNLIMITED_RPM), ("p0", 0)):
+            observer.send(protocol.app_command("globalRpmLimit", mode))
+            time.sleep(0.3)
+            since = time.monotonic()
+            observer.send(protocol.status_frame(5000))
+            command_answered(protocol.global_limit_command(rpm), since)
+        while flood.poll() is None:
+            peak_kib = max(peak_kib, resident_kib(console.process.pid))
+            time.sleep(0.2)
+        e2elan.log(flood.stdout.read().strip())
+        self.assertEqual(flood.returncode, 0)
+        e2elan.log(f"packed flood: STOP on the wire after {stop_took * 1000:.0f} ms; RSS before={before_kib} KiB "
+                   f"peak={peak_kib} KiB")
+        self.assertTrue(console.process.running(), "the console died in the flood")
+        self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
+        self.assertEqual(len(console.process.matches(r"Reports arrive faster than the console takes them")), 1)
+        # The next ping tick, at most 5 s on, finds the stretch over.
+        console.process.wait_for(r"Caught up with the LAN after shedding load for \d+ ms", timeout=7)
 
     def write_store(self, config_dir, text):
         path = os.path.join(config_dir, "deviv", "zadar.conf")
