@@ -21,6 +21,7 @@ namespace {
 constexpr int pingIntervalMs = 5000;
 constexpr int offlineAfterSecs = 3;
 constexpr int transponderLimitsGate = 10000;
+constexpr qint64 calmAfterSheddingMs = 1000;
 
 // Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
 // a thousand frames overflows the default buffer before the worker is scheduled, and the frames are lost.
@@ -123,6 +124,7 @@ void DataExchange::pingTimeout() {
     }
     checkLink();
     acknowledgeHandOvers();
+    endSheddingWhenCalm();
 }
 
 void DataExchange::checkLink() {
@@ -153,16 +155,11 @@ void DataExchange::udpReadyRead() {
         quint16 senderPort = 0;
         const qint64 size = readDatagram(&senderIPv4, &senderPort, datagrams == 0);
         if (size < 0) {
-            socketRanEmpty();
+            endSheddingWhenCalm();
             break;
         }
-        // Datagrams were left waiting while reading was paused: the receiving thread cannot follow the LAN.
-        if (datagrams == 0 && resumed && m_sheddingSinceMs < 0) {
-            m_sheddingSinceMs = m_pausedSinceMs;
-            m_pausesWhileShedding = 1;
-            qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while"
-                             << maxPendingHandOvers << "wait, and datagrams the socket cannot hold are dropped";
-        }
+        if (datagrams == 0 && resumed)
+            shedLoad();
         if (size > 0)
             processDatagram(receiveBuffer, size, senderIPv4, senderPort);
         if (m_handOversSent - handOversAtStart >= maxReportsPerCall || receiverIsBehind())
@@ -219,19 +216,30 @@ void DataExchange::handOversTaken(qint64 count) {
     if (m_readingPaused && m_handOversSent - m_handOversTaken <= resumeReadingAt) {
         m_readingPaused = false;
         m_resumed = true;
-        if (m_sheddingSinceMs >= 0)
-            ++m_pausesWhileShedding;
         udpReadyRead();
     }
 }
 
-void DataExchange::socketRanEmpty() {
-    if (m_sheddingSinceMs < 0)
+// Reading resumed and found datagrams left waiting while it was paused: the receiving thread cannot follow the LAN.
+void DataExchange::shedLoad() {
+    m_lastShedMs = m_environment->currentMSecsSinceEpoch();
+    ++m_pausesWhileShedding;
+    if (m_sheddingSinceMs >= 0)
         return;
-    qCWarning(lcNet).nospace() << "Caught up with the LAN after shedding load for "
-                               << m_environment->currentMSecsSinceEpoch() - m_sheddingSinceMs << " ms ("
-                               << m_pausesWhileShedding << " pauses)";
+    m_sheddingSinceMs = m_pausedSinceMs;
+    qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while" << maxPendingHandOvers
+                     << "wait, and datagrams the socket cannot hold are dropped";
+}
+
+// A stretch of shedding ends once no datagram has been left waiting for a second: a flood that lets up for a
+// moment is still one stretch.
+void DataExchange::endSheddingWhenCalm() {
+    if (m_sheddingSinceMs < 0 || m_environment->currentMSecsSinceEpoch() - m_lastShedMs < calmAfterSheddingMs)
+        return;
+    qCWarning(lcNet).nospace() << "Caught up with the LAN after shedding load for " << m_lastShedMs - m_sheddingSinceMs
+                               << " ms (" << m_pausesWhileShedding << " pauses)";
     m_sheddingSinceMs = -1;
+    m_pausesWhileShedding = 0;
 }
 
 void DataExchange::processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort) {

@@ -67,7 +67,8 @@ private:
     bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
-    void socketRanEmpty();
+    void shedLoad();
+    void endSheddingWhenCalm();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
     void sendToRetranslator(const QByteArray &command);
@@ -87,8 +88,8 @@ private:
     bool m_linkOnline = false;
     qint64 m_lastStatusSecs = 0;
     // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
-    // queued behind them), and whether reading waits for it. A stretch of pauses with datagrams left waiting is
-    // one episode of shedding load, logged when it starts and when the socket runs empty again.
+    // queued behind them), and whether reading waits for it. Pauses that leave datagrams waiting make one stretch
+    // of shedding load, logged as it starts and once no datagram has been left waiting for a second.
     qint64 m_handOversSent = 0;
     qint64 m_handOversAcknowledged = 0;
     qint64 m_handOversTaken = 0;
@@ -96,6 +97,7 @@ private:
     bool m_resumed = false;
     qint64 m_pausedSinceMs = -1;
     qint64 m_sheddingSinceMs = -1;
+    qint64 m_lastShedMs = -1;
     int m_pausesWhileShedding = 0;
     RetranslatorState m_retranslatorState;
 };
