@@ -1,8 +1,11 @@
-// Probe linked beside the console's own main.cpp into e2e_console_probe, the console the fault tests watch
-// from inside. When DEVIV_PROBE_OUT names a file, the main thread writes one line per event to it:
+// Probe linked beside the console's own main.cpp into deviv_azeve_probe, the console that the fault tests and the
+// benchmarks watch from inside; the product is built without it. When DEVIV_PROBE_OUT names a file, the main
+// thread writes one line per event to it, each with the monotonic clock in milliseconds (as Python's
+// time.monotonic() reads it, times 1000):
 //   "post <t_ms> <wait_us>"  every 10 ms a timer in a thread of its own posts a queued call into the main
-//                            thread; the line says when it was posted (monotonic clock, milliseconds) and how
-//                            long it waited there, behind whatever else the main thread's queue holds;
+//                            thread; when it was posted and how long it waited there, behind whatever else the
+//                            main thread's queue holds (the queue the transponder reports cross);
+//   "timer <t_ms> <late_us>" how late a 10 ms precise timer of the main thread fired;
 //   "link <t_ms> <json>"     the retranslator link state, as QML reads it, each time it changes;
 //   "rows <t_ms> <n>"        once a second, the number of rows of the live list.
 // Only the main thread writes, so the lines need no lock.
@@ -17,6 +20,7 @@
 #include <QThread>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -28,8 +32,12 @@ using Clock = std::chrono::steady_clock;
 
 FILE *probeOut = nullptr;
 
-long long nowMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+long long millisecondsOf(Clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+long long microsecondsSince(Clock::time_point then) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - then).count();
 }
 
 // The console's QML context, once its root window exists.
@@ -42,7 +50,8 @@ QQmlContext *rootContext() {
 }
 
 void writeLinkState(const QJsonObject &state) {
-    std::fprintf(probeOut, "link %lld %s\n", nowMs(), QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
+    std::fprintf(probeOut, "link %lld %s\n", millisecondsOf(Clock::now()),
+                 QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
 }
 
 // Follows the link state and the live list; retried until the root window is there.
@@ -61,22 +70,15 @@ void attachToConsole() {
     }
     if (liveList) {
         auto *rowsTimer = new QTimer(qApp);
-        QObject::connect(rowsTimer, &QTimer::timeout,
-                         [liveList] { std::fprintf(probeOut, "rows %lld %d\n", nowMs(), liveList->rowCount()); });
+        QObject::connect(rowsTimer, &QTimer::timeout, [liveList] {
+            std::fprintf(probeOut, "rows %lld %d\n", millisecondsOf(Clock::now()), liveList->rowCount());
+        });
         rowsTimer->start(1000);
     }
 }
 
-void startProbe() {
-    const QByteArray path = qgetenv("DEVIV_PROBE_OUT");
-    if (path.isEmpty())
-        return;
-    probeOut = std::fopen(path.constData(), "w");
-    if (!probeOut)
-        return;
-    // Line-buffered: the test reads the file while the console runs and may end it with a signal.
-    std::setvbuf(probeOut, nullptr, _IOLBF, 0);
-
+// Posts a call into the main thread every 10 ms from a thread of its own.
+void startPosting() {
     auto *thread = new QThread;
     auto *timer = new QTimer;
     timer->setTimerType(Qt::PreciseTimer);
@@ -87,13 +89,7 @@ void startProbe() {
         const Clock::time_point posted = Clock::now();
         QMetaObject::invokeMethod(
             qApp,
-            [posted] {
-                const auto waited = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - posted);
-                const auto postedMs =
-                    std::chrono::duration_cast<std::chrono::milliseconds>(posted.time_since_epoch()).count();
-                std::fprintf(probeOut, "post %lld %lld\n", static_cast<long long>(postedMs),
-                             static_cast<long long>(waited.count()));
-            },
+            [posted] { std::fprintf(probeOut, "post %lld %lld\n", millisecondsOf(posted), microsecondsSince(posted)); },
             Qt::QueuedConnection);
     });
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, [thread, timer] {
@@ -105,6 +101,33 @@ void startProbe() {
         delete thread;
     });
     thread->start();
+}
+
+// A precise 10 ms timer of the main thread, and how late it fires.
+void startTimer() {
+    auto *timer = new QTimer(qApp);
+    timer->setTimerType(Qt::PreciseTimer);
+    timer->setInterval(10);
+    auto *due = new Clock::time_point(Clock::now() + std::chrono::milliseconds(10));
+    QObject::connect(timer, &QTimer::timeout, [due] {
+        std::fprintf(probeOut, "timer %lld %lld\n", millisecondsOf(Clock::now()), std::max(0LL, microsecondsSince(*due)));
+        *due = Clock::now() + std::chrono::milliseconds(10);
+    });
+    QObject::connect(qApp, &QCoreApplication::aboutToQuit, [due] { delete due; });
+    timer->start();
+}
+
+void startProbe() {
+    const QByteArray path = qgetenv("DEVIV_PROBE_OUT");
+    if (path.isEmpty())
+        return;
+    probeOut = std::fopen(path.constData(), "w");
+    if (!probeOut)
+        return;
+    // Line-buffered: tests and benchmarks read the file while the console runs and may end it with a signal.
+    std::setvbuf(probeOut, nullptr, _IOLBF, 0);
+    startPosting();
+    startTimer();
     QTimer::singleShot(0, qApp, attachToConsole);
 }
 
