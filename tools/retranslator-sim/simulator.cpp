@@ -138,6 +138,7 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
     switch (received.kind) {
         case DatagramKind::Ping:
         case DatagramKind::AppCommand:
+        case DatagramKind::Frames:
             break;
         case DatagramKind::Malformed:
             result = QStringLiteral("rejected reason=\"%1\"").arg(received.reason);
