@@ -1,8 +1,8 @@
 # Shared by the scripts in scripts/: the Debian packages the project needs and a way to install the missing ones.
 
-# Building the console and its tools.
+# Building the console and its tools (libpcap: retranslator-sim reads captures to replay them).
 BUILD_PACKAGES=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config libpcap-dev
     qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
 )
 # Running the console.
