@@ -11,9 +11,11 @@ RUN_PACKAGES=(
     qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
     fonts-dejavu-core
 )
-# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots.
+# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots,
+# tshark for the dissector's agreement with the decoder and tcpdump for captures on the virtual network.
 TEST_PACKAGES=(
     qml-module-qttest iproute2 xvfb xauth xdotool libxtst6 imagemagick fonts-dejavu-core libx11-dev python3
+    tshark tcpdump
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
 # the sanitizer runtimes, FuzzedDataProvider.h, and llvm-symbolizer for readable reports.
