@@ -161,8 +161,21 @@ void Simulator::startReplay(const QString &target) {
     disconnect(&m_statusTimer, &QTimer::timeout, this, &Simulator::sendStatusFrame);
     connect(&m_statusTimer, &QTimer::timeout, this, &Simulator::refreshDestinations);
     m_statusTimer.start();
-    m_replay->start([this](const QByteArray &payload) { send(payload); });
     startControlInput();
+    playWhenThereIsADestination();
+}
+
+// A capture's first datagrams matter (the first status frame puts the console's link online): while no interface
+// is up yet, as in a namespace just made, the replay waits for one rather than sending them nowhere.
+void Simulator::playWhenThereIsADestination() {
+    if (m_destinations.isEmpty()) {
+        QTimer::singleShot(100, this, [this] {
+            refreshDestinations();
+            playWhenThereIsADestination();
+        });
+        return;
+    }
+    m_replay->start([this](const QByteArray &payload) { send(payload); });
 }
 
 void Simulator::readDatagrams() {

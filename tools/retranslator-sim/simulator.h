@@ -67,6 +67,7 @@ private:
     };
 
     void startReplay(const QString &target);
+    void playWhenThereIsADestination();
     void startControlInput();
     void readDatagrams();
     void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort,
