@@ -79,7 +79,7 @@ class ReplayTest(e2etest.LanTestCase):
 
         # The replayed exchange, consoles' commands included, read by the dissector as by the console's decoder.
         self.assertTrue(agreement.compare("replayed exchange", ARGS.decoder, ARGS.tshark, ARGS.dissector,
-                                          capture.path, self.lan.temporary_directory("tshark")))
+                                          capture.path))
 
 
 def main():
