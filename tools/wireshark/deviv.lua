@@ -457,23 +457,25 @@ local function add_frame(tree, tvb, data, item, summaries)
     node:add(f.frame_length, range, size):set_generated()
     if item.delivered and size == STATUS_SIZE then
         local limit = le16(data, offset + 10)
-        node:set_text(string.format("Status frame: global limit %d RPM", limit))
+        local text = string.format("Status frame: global limit %d RPM", limit)
+        node:set_text(text)
         node:add(f.unread, tvb(offset + 3, 7))
         node:add_le(f.global_limit, tvb(offset + 10, 2))
         node:add(f.unread, tvb(offset + 12, 6))
-        summaries[#summaries + 1] = string.format("Status %d", limit)
+        summaries[#summaries + 1] = { short = string.format("Status %d", limit), long = text }
     elseif item.delivered then
         local id, rpm, limit = le16(data, offset + 3), le16(data, offset + 5), le16(data, offset + 7)
         local rssi = data:byte(offset + 13)
         if rssi >= 128 then rssi = rssi - 256 end
-        node:set_text(string.format("Transponder frame: id %d, %d RPM, limit %d, %d dBm", id, rpm, limit, rssi))
+        local text = string.format("Transponder frame: id %d, %d RPM, limit %d, %d dBm", id, rpm, limit, rssi)
+        node:set_text(text)
         node:add_le(f.transponder_id, tvb(offset + 3, 2))
         node:add_le(f.rpm, tvb(offset + 5, 2))
         node:add_le(f.limit, tvb(offset + 7, 2))
         node:add(f.unread, tvb(offset + 9, 3))
         node:add(f.rssi, tvb(offset + 12, 1))
         node:add(f.unread, tvb(offset + 13, 8))
-        summaries[#summaries + 1] = string.format("%d: %d RPM", id, rpm)
+        summaries[#summaries + 1] = { short = string.format("%d: %d RPM", id, rpm), long = text }
     else
         node:set_text(string.format("%d-byte frame of type %d (skipped)", size, item.type))
         node:add_proto_expert_info(e.frame_type, string.format("%d-byte frame of type %d: the console skips it"
@@ -652,7 +654,12 @@ function deviv.dissector(tvb, pinfo, tree)
     root:add(f.kind, kind):set_generated()
     root:append_text(", " .. kinds[kind])
 
-    local info = table.concat(summaries, "; ")
+    -- One frame is described in full, several each in short.
+    local parts = {}
+    for _, summary in ipairs(summaries) do
+        parts[#parts + 1] = type(summary) == "string" and summary or (#summaries == 1 and summary.long or summary.short)
+    end
+    local info = table.concat(parts, "; ")
     if #info > 200 then info = info:sub(1, 197) .. "..." end
     pinfo.cols.info = info ~= "" and info or kinds[kind]
 end
