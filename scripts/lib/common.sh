@@ -22,6 +22,10 @@ TEST_PACKAGES=(
 SANITIZER_PACKAGES=(
     clang-14 libclang-rt-14-dev libfuzzer-14-dev libclang-common-14-dev llvm-14
 )
+# The guide's screenshot of Wireshark reading a capture (scripts/wireshark-screenshot).
+WIRESHARK_SHOT_PACKAGES=(
+    wireshark xvfb xauth xdotool imagemagick
+)
 # Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen.
 BENCH_PACKAGES=(
     libbenchmark-dev iproute2 xvfb xauth python3
