@@ -54,11 +54,12 @@ the prefix):
   recv kind=<kind> from=<addr>:<port> to=<addr|?> result=<result> text="<datagram>"
       one line per datagram received; kind: ping, app, frames, global, transponder, malformed;
       result: ignored, applied, pending (comes into force after the delay), held,
-      unknown-transponder, or rejected reason="<why>"; the text escapes " \ and
-      non-printable bytes (\xNN)
+      unknown-transponder, not-applied (while replaying), or rejected reason="<why>";
+      the text escapes " \ and non-printable bytes (\xNN)
   global limit=<rpm> cause=command|control
   limit kart=<id> rpm=<rpm> cause=command|global|control
   control "<line>" -> ok | error: <why> | state global=<rpm> status=on|off delay=<ms>ms karts=<id>:<limit>:online|offline[:hold],...
+      (while replaying only show, quit and help work; show says: replay source=<addr> sent=<n> of <n> loop=<n>)
   start replay=<file> source=<addr> datagrams=<n> left-out=<n> duration=<s>s speed=<f> loop=on|off listen=<addr>:<port> to=<dests|auto>
   replay end sent=<n>)";
 
