@@ -544,25 +544,28 @@ local function add_app_command(tree, tvb, base_offset, members, summaries)
     summaries[#summaries + 1] = summary
 end
 
--- "GLOBALRPMLIMIT:%1,%2" and "TRANSPONDERRPMLIMIT:%1,%2", each field a 32-bit decimal integer.
+-- "GLOBALRPMLIMIT:%1,%2" and "TRANSPONDERRPMLIMIT:%1,%2", each field a 32-bit decimal integer as consoles write
+-- them. Returns the command word, the two fields (value and offset in the text, 0-based) and what is wrong.
 local function parse_command(text)
     local word, first, second = text:match("^(%u+):(.-),(.*)$")
     if word ~= "GLOBALRPMLIMIT" and word ~= "TRANSPONDERRPMLIMIT" then
         word = text:match("^(GLOBALRPMLIMIT)") or text:match("^(TRANSPONDERRPMLIMIT)")
-        return word, nil, nil, "not KIND:NUMBER,NUMBER"
+        return word, nil, "not KIND:NUMBER,NUMBER"
     end
-    local numbers = {}
+    local fields = {}
+    local offset = #word + 1
     for index, field in ipairs({ first, second }) do
         if not field:match("^%-?%d+$") or field:match("^%-?0%d") or field == "-0" then
-            return word, nil, nil, string.format("field %d is not a decimal integer", index)
+            return word, nil, string.format("field %d is not a decimal integer", index)
         end
         local value = tonumber(field)
         if value < INT32_MIN or value > INT32_MAX then
-            return word, nil, nil, string.format("field %d is out of the 32-bit range", index)
+            return word, nil, string.format("field %d is out of the 32-bit range", index)
         end
-        numbers[index] = value
+        fields[index] = { value = value, offset = offset, length = #field }
+        offset = offset + #field + 1
     end
-    return word, numbers[1], numbers[2]
+    return word, fields
 end
 
 function deviv.dissector(tvb, pinfo, tree)
@@ -622,8 +625,12 @@ function deviv.dissector(tvb, pinfo, tree)
         summaries[1] = "Discovery ping"
         covered = text_length
     elseif text:find("^GLOBALRPMLIMIT") or text:find("^TRANSPONDERRPMLIMIT") then
-        local word, first, second, problem = parse_command(text)
-        local node = root:add(f.command_kind, tvb(0, math.min(#word, text_length)), word)
+        local word, fields, problem = parse_command(text)
+        local node = root:add(f.command_kind, tvb(text_start, #word), word)
+        local function add_field(field, index)
+            local parsed = fields[index]
+            root:add(field, tvb(text_start + parsed.offset, parsed.length), parsed.value)
+        end
         covered = text_length
         if problem then
             kind = KIND_BAD_COMMAND
@@ -632,14 +639,15 @@ function deviv.dissector(tvb, pinfo, tree)
             summaries[1] = "Malformed " .. word .. " command"
         elseif word == "GLOBALRPMLIMIT" then
             kind = KIND_GLOBAL
-            root:add(f.command_value, tvb(0, text_length), first)
-            root:add(f.command_second, tvb(0, text_length), second)
-            summaries[1] = string.format("Global limit command: %d RPM", first)
+            add_field(f.command_value, 1)
+            add_field(f.command_second, 2)
+            summaries[1] = string.format("Global limit command: %d RPM", fields[1].value)
         else
             kind = KIND_TRANSPONDER
-            root:add(f.command_id, tvb(0, text_length), first)
-            root:add(f.command_value, tvb(0, text_length), second)
-            summaries[1] = string.format("Transponder limit command: %d to %d RPM", first, second)
+            add_field(f.command_id, 1)
+            add_field(f.command_value, 2)
+            summaries[1] = string.format("Transponder limit command: %d to %d RPM", fields[1].value,
+                fields[2].value)
         end
     elseif json_error then
         root:add_proto_expert_info(e.bad_json, "Starts like a JSON object but is not one (" .. json_error
