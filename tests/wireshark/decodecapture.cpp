@@ -6,8 +6,6 @@
 // <packet> is the packet's number in the file, as Wireshark counts. Of an application command, a text that is
 // a plain word is printed as it is, any other text as "~", and a missing or non-text value as "-"; the
 // transponder id only when it is a whole 32-bit number. The last line, on standard error, counts the datagrams.
-// With --reference, the decoding rules written out step by step (tests/support) decode instead of the console's
-// decoder.
 
 #include <QCoreApplication>
 #include <QJsonObject>
@@ -19,7 +17,6 @@
 
 #include "capturereader.h"
 #include "net/datagramdecoder.h"
-#include "referencedecoder.h"
 
 namespace {
 
@@ -59,14 +56,13 @@ private:
 
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
-    const bool reference = argc == 3 && qstrcmp(argv[1], "--reference") == 0;
-    if (argc != 2 && !reference) {
-        std::fprintf(stderr, "usage: decode_capture [--reference] CAPTURE\n");
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: decode_capture CAPTURE\n");
         return 2;
     }
     QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=false"));
     CaptureReader reader;
-    if (!reader.open(QString::fromLocal8Bit(argv[argc - 1]))) {
+    if (!reader.open(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "decode_capture: %s\n", qPrintable(reader.errorString()));
         return 2;
     }
@@ -78,10 +74,7 @@ int main(int argc, char *argv[]) {
             (datagram.sourcePort != Protocol::exchangePort && datagram.destinationPort != Protocol::exchangePort))
             continue;
         Printer printer(datagram.packetNumber);
-        if (reference)
-            referenceDecode(datagram.payload, printer);
-        else
-            decodeDatagram(datagram.payload.constData(), datagram.payload.size(), printer);
+        decodeDatagram(datagram.payload.constData(), datagram.payload.size(), printer);
         ++decoded;
     }
     if (result == CaptureReader::Result::Error) {
