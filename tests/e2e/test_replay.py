@@ -12,6 +12,7 @@ import json
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import time
 
@@ -66,8 +67,11 @@ class ReplayTest(e2etest.LanTestCase):
 
         # The relay's datagrams of the sample went out, all of them and nothing else, with their timing.
         def relay_datagrams(path):
-            return [(t, payload) for t, source, port, payload in agreement.read_pcap(path)
-                    if source == recorded["relay"] and port == e2elan.EXCHANGE_PORT]
+            fields = subprocess.run(
+                [ARGS.tshark, "-n", "-r", path, "-Y", f"ip.src == {recorded['relay']} && udp.dstport == "
+                 f"{e2elan.EXCHANGE_PORT}", "-T", "fields", "-e", "frame.time_epoch", "-e", "udp.payload"],
+                capture_output=True, text=True, check=True).stdout.split()
+            return [(float(t), payload) for t, payload in zip(fields[::2], fields[1::2])]
         wanted, sent = relay_datagrams(ARGS.sample), relay_datagrams(capture.path)
         self.assertEqual([p for _, p in sent], [p for _, p in wanted])
         lateness = [(t - sent[0][0]) - (w - wanted[0][0]) for (t, _), (w, _) in zip(sent, wanted)]

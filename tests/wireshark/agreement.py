@@ -46,31 +46,6 @@ def write_pcap(path, payloads):
             out.write(frame)
 
 
-def read_pcap(path):
-    """The IPv4 UDP datagrams of a classic pcap file of Ethernet frames (what tcpdump -w writes):
-    [(seconds, source address, destination port, payload)]."""
-    with open(path, "rb") as f:
-        data = f.read()
-    magic = struct.unpack("<I", data[:4])[0]
-    order, fraction = {0xA1B2C3D4: ("<", 1e-6), 0xA1B23C4D: ("<", 1e-9), 0xD4C3B2A1: (">", 1e-6),
-                       0x4D3CB2A1: (">", 1e-9)}[magic]
-    if struct.unpack(order + "I", data[20:24])[0] != 1:
-        raise ValueError(f"{path}: not a capture of Ethernet frames")
-    datagrams, position = [], 24
-    while position + 16 <= len(data):
-        seconds, sub, captured, _ = struct.unpack(order + "IIII", data[position:position + 16])
-        frame = data[position + 16:position + 16 + captured]
-        position += 16 + captured
-        if frame[12:14] != b"\x08\x00" or frame[23] != 17:
-            continue
-        ip = frame[14:]
-        header = (ip[0] & 0x0F) * 4
-        _, destination_port, length, _ = struct.unpack(">HHHH", ip[header:header + 8])
-        datagrams.append((seconds + sub * fraction, ".".join(str(b) for b in ip[12:16]), destination_port,
-                          ip[header + 8:header + length]))
-    return datagrams
-
-
 # ---- Random datagrams -------------------------------------------------------------------------------------
 
 def random_frame(rng):
