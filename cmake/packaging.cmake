@@ -1,5 +1,6 @@
 # Debian package of the console and the retranslator simulator: `cpack -G DEB` in a build directory.
-# The executables install to bin/ (their own install rules); this adds the desktop entry and its icon.
+# The executables install to bin/ (their own install rules); this adds the desktop entry and its icon, the
+# Wireshark dissector and the sample capture.
 if(NOT UNIX OR APPLE)
     return()
 endif()
@@ -17,6 +18,15 @@ add_custom_target(deviv_icon_png ALL DEPENDS ${DEVIV_ICON_PNG})
 
 install(FILES packaging/deviv_azeve.desktop DESTINATION share/applications)
 install(FILES ${DEVIV_ICON_PNG} DESTINATION share/icons/hicolor/256x256/apps)
+# Wireshark and tshark load every Lua file in their global plugin folder (`tshark -G folders`, "Global Lua
+# Plugins"), which on Debian is /usr/lib/<multiarch>/wireshark/plugins.
+set(DEVIV_WIRESHARK_PLUGINS lib/wireshark/plugins)
+if(CMAKE_LIBRARY_ARCHITECTURE)
+    set(DEVIV_WIRESHARK_PLUGINS lib/${CMAKE_LIBRARY_ARCHITECTURE}/wireshark/plugins)
+endif()
+install(FILES tools/wireshark/deviv.lua DESTINATION ${DEVIV_WIRESHARK_PLUGINS})
+# A capture to practise with: `retranslator-sim --replay` and the dissector both read it.
+install(FILES samples/track-network.pcap DESTINATION share/deviv-azeve/samples)
 
 set(DEVIV_PACKAGE_MAINTAINER "deviv <packages@deviv.invalid>"
     CACHE STRING "Maintainer field of the Debian package (\"Name <address>\")")
@@ -32,7 +42,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "limits all karts or one kart to 25 %, 50 %, 100 % or STOP; several consoles\n"
     "on one network keep each other in step.\n"
     "Also installs retranslator-sim, a stand-in for the relay for demonstrations\n"
-    "and tests.")
+    "and tests, which can also replay a capture of a track network, and a\n"
+    "Wireshark dissector for the console's traffic on UDP port 11309.")
 set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER ${DEVIV_PACKAGE_MAINTAINER})
@@ -45,5 +56,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 string(CONCAT CPACK_DEBIAN_PACKAGE_DEPENDS
     "qml-module-qtquick2, qml-module-qtquick-window2, qml-module-qtquick-controls2, "
     "qml-module-qtquick-templates2, qml-module-qtquick-layouts, fonts-dejavu-core")
+# The dissector is for whoever looks at the track network with Wireshark or tshark.
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "wireshark | tshark")
 
 include(CPack)

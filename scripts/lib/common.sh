@@ -1,8 +1,8 @@
 # Shared by the scripts in scripts/: the Debian packages the project needs and a way to install the missing ones.
 
-# Building the console and its tools.
+# Building the console and its tools (libpcap: retranslator-sim reads captures to replay them).
 BUILD_PACKAGES=(
-    cmake ninja-build g++ pkg-config
+    cmake ninja-build g++ pkg-config libpcap-dev
     qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
 )
 # Running the console.
@@ -11,14 +11,20 @@ RUN_PACKAGES=(
     qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
     fonts-dejavu-core
 )
-# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots.
+# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots,
+# tshark for the dissector's agreement with the decoder and tcpdump for captures on the virtual network.
 TEST_PACKAGES=(
     qml-module-qttest iproute2 xvfb xauth xdotool libxtst6 imagemagick fonts-dejavu-core libx11-dev python3
+    tshark tcpdump
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
 # the sanitizer runtimes, FuzzedDataProvider.h, and llvm-symbolizer for readable reports.
 SANITIZER_PACKAGES=(
     clang-14 libclang-rt-14-dev libfuzzer-14-dev libclang-common-14-dev llvm-14
+)
+# The guide's screenshot of Wireshark reading a capture (scripts/wireshark-screenshot).
+WIRESHARK_SHOT_PACKAGES=(
+    wireshark xvfb xauth xdotool imagemagick
 )
 # Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen.
 BENCH_PACKAGES=(

@@ -442,6 +442,95 @@ class Observer:
         self.socket.sendto(data, (to or self.host.lan.broadcast, EXCHANGE_PORT))
 
 
+class ProbeOutput:
+    """The lines that e2e_console_probe writes: ("post", t, wait_us), ("link", t, json text) and ("rows", t, text);
+    t is the monotonic clock in seconds, as time.monotonic() reads it."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def records(self, kind):
+        found = []
+        try:
+            with open(self.path, encoding="utf-8", errors="replace") as f:
+                lines = f.readlines()
+        except FileNotFoundError:
+            return found
+        for line in lines:
+            parts = line.rstrip("\n").split(" ", 2)
+            if len(parts) == 3 and parts[0] == kind:
+                found.append((int(parts[1]) / 1000.0, parts[2]))
+        return found
+
+    def link_states(self, since=0.0):
+        return [(t, json.loads(text)) for t, text in self.records("link") if t >= since]
+
+    def wait_for_link(self, predicate, timeout, since=0.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            for t, state in self.link_states(since):
+                if predicate(state):
+                    return t, state
+            if time.monotonic() > deadline:
+                raise AssertionError(f"no link state as wanted within {timeout} s; last: {self.link_states()[-3:]}")
+            time.sleep(0.1)
+
+    def waits_ms(self, start, end):
+        return [int(text) / 1000.0 for t, text in self.records("post") if start <= t <= end]
+
+    def row_samples(self):
+        """(t, [(transponder id, online, limit in force), ...] in row order), once a second."""
+        samples = []
+        for t, text in self.records("rows"):
+            fields = text.split(" ", 1)
+            rows = fields[1].split(",") if len(fields) > 1 and fields[1] else []
+            samples.append((t, [tuple(int(v) for v in row.split(":")) for row in rows]))
+        return samples
+
+    def rows(self):
+        samples = self.row_samples()
+        return len(samples[-1][1]) if samples else None
+
+    def link_chain(self):
+        """The link states one after another, each once however long it lasted (the empty start left out)."""
+        return _without_repeats(state for _, state in self.link_states() if state)
+
+    def kart_chains(self):
+        """Per transponder id, its row's (online, limit in force) one after another, each once; and the ids in the
+        order their rows appeared."""
+        chains, order = {}, []
+        for _, rows in self.row_samples():
+            for transponder_id, online, limit in rows:
+                if transponder_id not in chains:
+                    order.append(transponder_id)
+                chains.setdefault(transponder_id, []).append([online, limit])
+        return {str(k): _without_repeats(v) for k, v in chains.items()}, order
+
+
+def _without_repeats(values):
+    result = []
+    for value in values:
+        if not result or result[-1] != value:
+            result.append(value)
+    return result
+
+
+class Capture:
+    """tcpdump on a host's interface, writing what that host sees of UDP port 11309 to a pcap file."""
+
+    def __init__(self, host, path):
+        self.path = path
+        # -U: every packet goes to the file as it comes; -Z root: the file stays writable in the test's folder.
+        self.process = host.run("tcpdump", ["tcpdump", "-i", host.interface, "-n", "-U", "-Z", "root", "-w", path,
+                                            "udp", "port", str(EXCHANGE_PORT)])
+        self.process.wait_for(r"listening on", 10)
+
+    def stop(self):
+        """Ends tcpdump as Ctrl-C does, so that the file is complete; returns the path."""
+        self.process.stop(sig=signal.SIGINT)
+        return self.path
+
+
 def is_app_command(datagram):
     try:
         return "appCommand" in json.loads(datagram.data.decode("utf-8"))
@@ -787,7 +876,7 @@ class Simulator:
     def __init__(self, host, executable, arguments=(), name="sim"):
         self.host = host
         self.process = host.run(name, [executable, *arguments], stdin=True)
-        self.process.wait_for(r"start karts=", 10)
+        self.process.wait_for(r"start (karts|replay)=", 10)
 
     def control(self, line, timeout=5.0):
         since = self.process.mark()

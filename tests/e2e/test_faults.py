@@ -34,48 +34,6 @@ LATENCY_P99_LIMIT_MS = 100
 MEMORY_GROWTH_LIMIT = 0.10
 
 
-class ProbeOutput:
-    """The lines the probe writes: ("post", t, wait_us), ("link", t, json text) and ("rows", t, n); t is the
-    monotonic clock in seconds, as time.monotonic() reads it."""
-
-    def __init__(self, path):
-        self.path = path
-
-    def records(self, kind):
-        found = []
-        try:
-            with open(self.path, encoding="utf-8", errors="replace") as f:
-                lines = f.readlines()
-        except FileNotFoundError:
-            return found
-        for line in lines:
-            parts = line.rstrip("\n").split(" ", 2)
-            if len(parts) == 3 and parts[0] == kind:
-                found.append((int(parts[1]) / 1000.0, parts[2]))
-        return found
-
-    def link_states(self, since=0.0):
-        import json
-        return [(t, json.loads(text)) for t, text in self.records("link") if t >= since]
-
-    def wait_for_link(self, predicate, timeout, since=0.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            for t, state in self.link_states(since):
-                if predicate(state):
-                    return t, state
-            if time.monotonic() > deadline:
-                raise AssertionError(f"no link state as wanted within {timeout} s; last: {self.link_states()[-3:]}")
-            time.sleep(0.1)
-
-    def waits_ms(self, start, end):
-        return [int(text) / 1000.0 for t, text in self.records("post") if start <= t <= end]
-
-    def rows(self):
-        found = self.records("rows")
-        return int(found[-1][1]) if found else None
-
-
 def percentile(values, fraction):
     ordered = sorted(values)
     return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
@@ -122,7 +80,7 @@ class FaultTest(e2etest.LanTestCase):
         path = os.path.join(self.lan.log_dir, f"{host.name}-{name}-probe.txt")
         env = {"DEVIV_PROBE_OUT": path, **(extra_env or {})}
         console = e2elan.Console(host, PROBE, display=display, config_dir=config_dir, name=name, extra_env=env)
-        return console, ProbeOutput(path)
+        return console, e2elan.ProbeOutput(path)
 
     def screen_console(self, host, executable=None, config_dir=None):
         console = e2elan.Console(host, executable or e2etest.ARGS.console, display=self.display(),

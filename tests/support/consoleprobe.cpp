@@ -7,7 +7,8 @@
 //                            main thread's queue holds (the queue the transponder reports cross);
 //   "timer <t_ms> <late_us>" how late a 10 ms precise timer of the main thread fired;
 //   "link <t_ms> <json>"     the retranslator link state, as QML reads it, each time it changes;
-//   "rows <t_ms> <n>"        once a second, the number of rows of the live list.
+//   "rows <t_ms> <n> <rows>" once a second, the number of rows of the live list and the rows in their order, each
+//                            as <transponder id>:<1 online, 0 offline>:<limit in force>, separated by commas.
 // Only the main thread writes, so the lines need no lock.
 
 #include <QAbstractItemModel>
@@ -54,6 +55,26 @@ void writeLinkState(const QJsonObject &state) {
                  QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
 }
 
+int roleByName(const QAbstractItemModel *model, const QByteArray &name) {
+    const QHash<int, QByteArray> roles = model->roleNames();
+    return roles.key(name, -1);
+}
+
+void writeRows(const QAbstractItemModel *liveList) {
+    static const int idRole = roleByName(liveList, "transponderId");
+    static const int onlineRole = roleByName(liveList, "isTransponderOnline");
+    static const int limitRole = roleByName(liveList, "limitValue");
+    QByteArrayList rows;
+    for (int row = 0; row < liveList->rowCount(); ++row) {
+        const QModelIndex index = liveList->index(row, 0);
+        rows << QByteArray::number(index.data(idRole).toInt()) + ':' +
+                    QByteArray::number(index.data(onlineRole).toBool() ? 1 : 0) + ':' +
+                    QByteArray::number(index.data(limitRole).toInt());
+    }
+    std::fprintf(probeOut, "rows %lld %d %s\n", millisecondsOf(Clock::now()), liveList->rowCount(),
+                 rows.join(',').constData());
+}
+
 // Follows the link state and the live list; retried until the root window is there.
 void attachToConsole() {
     QQmlContext *context = rootContext();
@@ -70,9 +91,7 @@ void attachToConsole() {
     }
     if (liveList) {
         auto *rowsTimer = new QTimer(qApp);
-        QObject::connect(rowsTimer, &QTimer::timeout, [liveList] {
-            std::fprintf(probeOut, "rows %lld %d\n", millisecondsOf(Clock::now()), liveList->rowCount());
-        });
+        QObject::connect(rowsTimer, &QTimer::timeout, [liveList] { writeRows(liveList); });
         rowsTimer->start(1000);
     }
 }
@@ -110,7 +129,8 @@ void startTimer() {
     timer->setInterval(10);
     auto *due = new Clock::time_point(Clock::now() + std::chrono::milliseconds(10));
     QObject::connect(timer, &QTimer::timeout, [due] {
-        std::fprintf(probeOut, "timer %lld %lld\n", millisecondsOf(Clock::now()), std::max(0LL, microsecondsSince(*due)));
+        std::fprintf(probeOut, "timer %lld %lld\n", millisecondsOf(Clock::now()),
+                     std::max(0LL, microsecondsSince(*due)));
         *due = Clock::now() + std::chrono::milliseconds(10);
     });
     QObject::connect(qApp, &QCoreApplication::aboutToQuit, [due] { delete due; });

@@ -3,8 +3,11 @@
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QHostAddress>
+#include <QLoggingCategory>
 #include <cstdio>
+#include <memory>
 
+#include "capturereplay.h"
 #include "simlogging.h"
 #include "simulator.h"
 
@@ -26,6 +29,14 @@ is rejected with a log line, and the relay carries on.
 A console holds port 11309 exclusively, so on one host run the simulator in a network
 namespace of its own (scripts/demo does that).
 
+With --replay FILE it plays back a capture (pcap or pcapng, e.g. from tcpdump or Wireshark)
+instead of simulating karts: the payloads that the relay sent to UDP port 11309, with their
+original timing, to the usual destinations. The relay is the sender of the status frames
+unless --replay-source names it; what consoles sent is left out. Limit commands are then
+logged (result=not-applied) but not applied, since the recorded karts carry their limits.
+It exits with 0 after the last datagram (unless --loop), and with 2 when the file is
+missing, damaged or cut off, or holds no relay traffic.
+
 Control lines on standard input (one per line; also usable from a pipe or FIFO):
   status on|off                 start or stop status frames (the console goes offline)
   global <rpm>                  change the global limit the status frames report (karts keep theirs)
@@ -43,11 +54,14 @@ the prefix):
   recv kind=<kind> from=<addr>:<port> to=<addr|?> result=<result> text="<datagram>"
       one line per datagram received; kind: ping, app, frames, global, transponder, malformed;
       result: ignored, applied, pending (comes into force after the delay), held,
-      unknown-transponder, or rejected reason="<why>"; the text escapes " \ and
-      non-printable bytes (\xNN)
+      unknown-transponder, not-applied (while replaying), or rejected reason="<why>";
+      the text escapes " \ and non-printable bytes (\xNN)
   global limit=<rpm> cause=command|control
   limit kart=<id> rpm=<rpm> cause=command|global|control
-  control "<line>" -> ok | error: <why> | state global=<rpm> status=on|off delay=<ms>ms karts=<id>:<limit>:online|offline[:hold],...)";
+  control "<line>" -> ok | error: <why> | state global=<rpm> status=on|off delay=<ms>ms karts=<id>:<limit>:online|offline[:hold],...
+      (while replaying only show, quit and help work; show says: replay source=<addr> sent=<n> of <n> loop=<n>)
+  start replay=<file> source=<addr> datagrams=<n> left-out=<n> duration=<s>s speed=<f> loop=on|off listen=<addr>:<port> to=<dests|auto>
+  replay end sent=<n>)";
 
 // Parses "ID" or "ID@SECONDS" items separated by commas into kart ids and the delay before silence.
 bool parseOfflineList(const QString &text, QHash<quint16, qint64> *offline) {
@@ -140,11 +154,28 @@ int main(int argc, char *argv[]) {
                                        QStringLiteral("Do not read control lines from standard input."));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the simulation (default 1)."),
                                   QStringLiteral("n"), QStringLiteral("1"));
-    parser.addOptions({karts, firstId, ids, rate, statusInterval, global, to, interfaceOption, destPort, bind,
-                       listenPort, offline, noStatus, statusFor, applyDelay, pack, noControl, seed});
+    const QCommandLineOption replay(QStringLiteral("replay"),
+                                    QStringLiteral("Play back what the relay sent in this capture (pcap or pcapng) "
+                                                   "instead of simulating karts."),
+                                    QStringLiteral("file"));
+    const QCommandLineOption replaySource(
+        QStringLiteral("replay-source"),
+        QStringLiteral("The relay's address in the capture (default: the sender of the status frames)."),
+        QStringLiteral("address"));
+    const QCommandLineOption speed(QStringLiteral("speed"),
+                                   QStringLiteral("Replay speed: 2 plays twice as fast (default 1)."),
+                                   QStringLiteral("factor"), QStringLiteral("1"));
+    const QCommandLineOption loop(QStringLiteral("loop"),
+                                  QStringLiteral("Replay the capture over and over instead of ending."));
+    parser.addOptions({karts,    firstId,         ids,        rate, statusInterval, global,
+                       to,       interfaceOption, destPort,   bind, listenPort,     offline,
+                       noStatus, statusFor,       applyDelay, pack, noControl,      seed,
+                       replay,   replaySource,    speed,      loop});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()));
+    // The console's decoder, which finds the relay's status frames in a capture, logs every datagram otherwise.
+    QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=false"));
 
     SimulatorConfig config;
     bool ok = true;
@@ -212,7 +243,36 @@ int main(int argc, char *argv[]) {
     if (!ok)
         return fail(QStringLiteral("--seed wants a number"));
 
+    std::unique_ptr<CaptureReplay> captureReplay;
+    if (parser.isSet(replay)) {
+        for (const QCommandLineOption *simulated : {&karts, &firstId, &ids, &rate, &statusInterval, &global, &offline,
+                                                    &noStatus, &statusFor, &applyDelay, &pack}) {
+            if (parser.isSet(*simulated))
+                return fail(QStringLiteral("--replay plays what the capture holds; --%1 does not go with it")
+                                .arg(simulated->names().constFirst()));
+        }
+        ReplayConfig replayConfig;
+        replayConfig.path = parser.value(replay);
+        if (parser.isSet(replaySource)) {
+            replayConfig.source = QHostAddress(parser.value(replaySource));
+            if (replayConfig.source.protocol() != QAbstractSocket::IPv4Protocol)
+                return fail(QStringLiteral("--replay-source wants an IPv4 address"));
+        }
+        replayConfig.speed = parser.value(speed).toDouble(&ok);
+        if (!ok || !(replayConfig.speed > 0) || replayConfig.speed > 1000)
+            return fail(QStringLiteral("--speed wants a factor above 0 and up to 1000"));
+        replayConfig.loop = parser.isSet(loop);
+        captureReplay = std::make_unique<CaptureReplay>(replayConfig);
+        if (!captureReplay->prepare()) {
+            std::fprintf(stderr, "retranslator-sim: %s\n", qPrintable(captureReplay->errorString()));
+            return 2;
+        }
+    } else if (parser.isSet(replaySource) || parser.isSet(speed) || parser.isSet(loop)) {
+        return fail(QStringLiteral("--replay-source, --speed and --loop go with --replay"));
+    }
+
     Simulator simulator(config);
+    simulator.setReplay(captureReplay.get());
     if (!simulator.start())
         return 1;
     return app.exec();

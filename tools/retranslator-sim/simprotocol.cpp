@@ -111,6 +111,8 @@ QString kindName(DatagramKind kind) {
             return QStringLiteral("transponder");
         case DatagramKind::AppCommand:
             return QStringLiteral("app");
+        case DatagramKind::Frames:
+            return QStringLiteral("frames");
         case DatagramKind::Malformed:
             break;
     }

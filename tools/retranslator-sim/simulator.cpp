@@ -6,6 +6,7 @@
 #include <QSocketNotifier>
 #include <functional>
 
+#include "capturereplay.h"
 #include "simlogging.h"
 
 #ifdef Q_OS_UNIX
@@ -60,6 +61,10 @@ Simulator::Simulator(const SimulatorConfig &config, QObject *parent)
 
 Simulator::~Simulator() = default;
 
+void Simulator::setReplay(CaptureReplay *replay) {
+    m_replay = replay;
+}
+
 bool Simulator::start() {
     if (!m_socket.bind(m_config.bindAddress, m_config.listenPort)) {
         qCCritical(lcSim).noquote() << QStringLiteral("cannot bind %1:%2: %3")
@@ -70,13 +75,17 @@ bool Simulator::start() {
     }
     m_clock.start();
     refreshDestinations();
+    const QString target = m_config.destinations.isEmpty() && m_config.interfaces.isEmpty()
+                               ? QStringLiteral("auto")
+                               : addressList(m_destinations, m_config.destinationPort);
+    if (m_replay) {
+        startReplay(target);
+        return true;
+    }
 
     QStringList ids;
     for (const Kart &kart : qAsConst(m_karts))
         ids << QString::number(kart.transponderId);
-    const QString target = m_config.destinations.isEmpty() && m_config.interfaces.isEmpty()
-                               ? QStringLiteral("auto")
-                               : addressList(m_destinations, m_config.destinationPort);
     qCInfo(lcSim).noquote() << QStringLiteral(
                                    "start karts=%1 ids=%2 rate=%3Hz status=%4ms global=%5 delay=%6ms "
                                    "listen=%7:%8 to=%9")
@@ -105,14 +114,68 @@ bool Simulator::start() {
     m_statusTimer.start();
     sendStatusFrame();
     sendTransponderFrames();
+    startControlInput();
+    return true;
+}
 
+void Simulator::startControlInput() {
 #ifdef Q_OS_UNIX
     if (m_config.readControl) {
         m_controlNotifier = std::make_unique<QSocketNotifier>(STDIN_FILENO, QSocketNotifier::Read);
         connect(m_controlNotifier.get(), &QSocketNotifier::activated, this, &Simulator::readControlInput);
     }
 #endif
-    return true;
+}
+
+void Simulator::startReplay(const QString &target) {
+    qCInfo(lcSim).noquote() << QStringLiteral(
+                                   "start replay=%1 source=%2 datagrams=%3 left-out=%4 duration=%5s speed=%6 loop=%7 "
+                                   "listen=%8:%9 to=%10")
+                                   .arg(m_replay->config().path, m_replay->source().toString())
+                                   .arg(m_replay->relayDatagrams())
+                                   .arg(m_replay->otherDatagrams())
+                                   .arg(double(m_replay->durationUs()) / 1e6, 0, 'f', 3)
+                                   .arg(m_replay->config().speed)
+                                   .arg(m_replay->config().loop ? QStringLiteral("on") : QStringLiteral("off"))
+                                   .arg(m_socket.localAddress().toString())
+                                   .arg(m_socket.localPort())
+                                   .arg(target);
+    const QList<QHostAddress> others = m_replay->otherStatusSenders();
+    if (!others.isEmpty()) {
+        QStringList addresses;
+        for (const QHostAddress &address : others)
+            addresses << address.toString();
+        qCWarning(lcSim).noquote() << QStringLiteral("status frames also came from %1; --replay-source replays another")
+                                          .arg(addresses.join(QLatin1Char(',')));
+    }
+    connect(m_replay, &CaptureReplay::finished, this, [this](bool ok) {
+        if (ok) {
+            qCInfo(lcSim).noquote() << QStringLiteral("replay end sent=%1").arg(m_replay->sent());
+            QCoreApplication::exit(0);
+        } else {
+            qCCritical(lcSim).noquote() << m_replay->errorString();
+            QCoreApplication::exit(2);
+        }
+    });
+    // Interfaces may come and go while the capture plays; the status timer keeps the destinations current.
+    disconnect(&m_statusTimer, &QTimer::timeout, this, &Simulator::sendStatusFrame);
+    connect(&m_statusTimer, &QTimer::timeout, this, &Simulator::refreshDestinations);
+    m_statusTimer.start();
+    startControlInput();
+    playWhenThereIsADestination();
+}
+
+// A capture's first datagrams matter (the first status frame puts the console's link online): while no interface
+// is up yet, as in a namespace just made, the replay waits for one rather than sending them nowhere.
+void Simulator::playWhenThereIsADestination() {
+    if (m_destinations.isEmpty()) {
+        QTimer::singleShot(100, this, [this] {
+            refreshDestinations();
+            playWhenThereIsADestination();
+        });
+        return;
+    }
+    m_replay->start([this](const QByteArray &payload) { send(payload); });
 }
 
 void Simulator::readDatagrams() {
@@ -138,6 +201,7 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
     switch (received.kind) {
         case DatagramKind::Ping:
         case DatagramKind::AppCommand:
+        case DatagramKind::Frames:
             break;
         case DatagramKind::Malformed:
             result = QStringLiteral("rejected reason=\"%1\"").arg(received.reason);
@@ -165,6 +229,11 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
         }
     }
 
+    // The karts of a capture carry the limits they had; a command cannot change what was recorded.
+    if (m_replay && (received.kind == DatagramKind::GlobalLimit || received.kind == DatagramKind::TransponderLimit)) {
+        apply = nullptr;
+        result = QStringLiteral("not-applied");
+    }
     if (apply)
         result = m_config.applyDelayMs > 0 ? QStringLiteral("pending") : QStringLiteral("applied");
     qCInfo(lcSim).noquote() << QStringLiteral("recv kind=%1 from=%2:%3 to=%4 result=%5 text=\"%6\"")
@@ -319,9 +388,15 @@ QString Simulator::control(const QString &line) {
     QString reply = QStringLiteral("ok");
     const auto error = [&reply](const QString &text) { reply = QStringLiteral("error: ") + text; };
     const QString command = words.value(0);
+    const bool replayControl =
+        command == QLatin1String("show") || command == QLatin1String("quit") || command == QLatin1String("help");
 
-    if (command == QLatin1String("status") && words.size() == 2 &&
-        (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
+    if (m_replay && !replayControl) {
+        error(QStringLiteral("not while replaying a capture (show, quit and help work)"));
+    } else if (m_replay && command == QLatin1String("show") && words.size() == 1) {
+        reply = m_replay->describe();
+    } else if (command == QLatin1String("status") && words.size() == 2 &&
+               (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
         const bool enable = words[1] == QLatin1String("on");
         if (enable && !m_config.statusEnabled) {
             m_config.statusEnabled = true;

@@ -14,6 +14,7 @@
 #include "kartmodel.h"
 #include "simprotocol.h"
 
+class CaptureReplay;
 class QSocketNotifier;
 
 struct SimulatorConfig {
@@ -44,6 +45,11 @@ public:
     explicit Simulator(const SimulatorConfig &config, QObject *parent = nullptr);
     ~Simulator() override;
 
+    // Sends what a relay sent in a capture instead of simulated karts; call before start(). Limit commands are
+    // then logged but not applied: the recorded karts already carry their limits. The simulator ends with exit
+    // status 0 after the capture's last datagram (2 if the file cannot be read again).
+    void setReplay(CaptureReplay *replay);
+
     // Binds the listening socket and starts sending; false when the port cannot be bound.
     bool start();
 
@@ -60,6 +66,9 @@ private:
         QRandomGenerator noise;
     };
 
+    void startReplay(const QString &target);
+    void playWhenThereIsADestination();
+    void startControlInput();
     void readDatagrams();
     void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort,
                         const QHostAddress &destination);
@@ -83,6 +92,7 @@ private:
     QList<QHostAddress> m_destinations;
     QList<QHostAddress> m_ownAddresses;
     bool m_warnedNoDestination = false;
+    CaptureReplay *m_replay = nullptr;
     std::unique_ptr<QSocketNotifier> m_controlNotifier;
     QByteArray m_controlBuffer;
 };
