@@ -443,7 +443,7 @@ class Observer:
 
 
 class ProbeOutput:
-    """The lines that e2e_console_probe writes: ("post", t, wait_us), ("link", t, json text) and ("rows", t, text);
+    """The lines that deviv_azeve_probe writes: ("post", t, wait_us), ("link", t, json text) and ("rows", t, text);
     t is the monotonic clock in seconds, as time.monotonic() reads it."""
 
     def __init__(self, path):
@@ -600,6 +600,11 @@ class Image:
     def count(self, predicate, left, top, right, bottom):
         """How many pixels of a region satisfy predicate((r, g, b))."""
         return sum(1 for y in range(top, bottom) for x in range(left, right) if predicate(self.pixel(x, y)))
+
+
+def centre_of(corner, size=64):
+    """The centre of a square button of `size` pixels whose top-left corner is `corner`."""
+    return corner[0] + size // 2, corner[1] + size // 2
 
 
 def parse_colour(text):

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Records the sample capture of the track network (samples/track-network.pcap) and what the consoles showed.
 
-On the end-to-end virtual LAN, two consoles (e2e_console_probe, offscreen) and the retranslator simulator run
+On the end-to-end virtual LAN, two consoles (deviv_azeve_probe, offscreen) and the retranslator simulator run
 through a fixed scenario of about 48 s while tcpdump on console a's host records UDP port 11309, as it would
 on the track PC. A third host speaks like the operator's console on another PC: its application commands make
 the consoles command the relay. The scenario, from the simulator's start:
@@ -22,7 +22,7 @@ consoles (which must agree), the chain of link states, each kart row's chain of 
 the order in which the rows appeared. The replay test (test_replay.py) checks a console fed by the capture
 against them.
 
-    python3 tests/e2e/record_sample.py --probe-console build/tests/e2e/e2e_console_probe \\
+    python3 tests/e2e/record_sample.py --probe-console build/tests/support/deviv_azeve_probe \\
         --sim build/tools/retranslator-sim/retranslator-sim [--out samples]
 
 Needs root (network namespaces) and tcpdump.

@@ -2,7 +2,7 @@
 down and up, the relay coming back on another address, a flood of malformed and valid datagrams, and a
 settings store that is corrupt or read-only.
 
-Some tests run e2e_console_probe: the console built from its own main.cpp and resources plus a probe that
+Some tests run deviv_azeve_probe: the console built from its own main.cpp and resources plus a probe that
 writes its main thread's queue latency, its link state and its live-list row count to a file."""
 
 import argparse
