@@ -363,25 +363,20 @@ private:
 // inserted row.
 class DeliveryCounter {
 public:
-    explicit DeliveryCounter(TranspondersListModel &model) : m_model(model) {
+    explicit DeliveryCounter(TranspondersListModel &model) {
         QObject::connect(&model, &QAbstractItemModel::dataChanged, &model,
                          [this](const QModelIndex &, const QModelIndex &, const QVector<int> &roles) {
                              if (roles.contains(TranspondersListModel::RpmValueRole))
                                  m_delivered.fetch_add(1, std::memory_order_relaxed);
                          });
-        // A new row is announced as a change of layout that adds one row.
-        QObject::connect(&model, &QAbstractItemModel::layoutChanged, &model, [this] {
-            const int rows = m_model.rowCount();
-            if (rows > m_rows)
-                m_delivered.fetch_add(rows - m_rows, std::memory_order_relaxed);
-            m_rows = rows;
-        });
+        QObject::connect(&model, &QAbstractItemModel::rowsInserted, &model,
+                         [this](const QModelIndex &, int first, int last) {
+                             m_delivered.fetch_add(last - first + 1, std::memory_order_relaxed);
+                         });
     }
     long delivered() const { return m_delivered.load(); }
 
 private:
-    TranspondersListModel &m_model;
-    int m_rows = 0;
     std::atomic<long> m_delivered{0};
 };
 
