@@ -71,12 +71,14 @@ QString useSettingsStore(int slot, const QByteArray &contents) {
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir);
     const QString path = dir + QStringLiteral("/deviv/zadar.conf");
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size()) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(contents) != contents.size() ||
+        !file.flush()) {
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
         std::abort();
     }
-    // QSettings rereads a cached file only when its size or modification time changed. Real writes carry
-    // the current time; these stamps count up from 2000 and so never repeat.
+    // QSettings rereads a cached file only when its size or modification time (in milliseconds) changed, and
+    // two inputs of one size can be written within a millisecond: the file gets a stamp of its own, counting up
+    // from 2000, after its bytes are out (a write flushed later would stamp the current time again).
     static qint64 stamp = QDateTime(QDate(2000, 1, 1), QTime(0, 0), Qt::UTC).toMSecsSinceEpoch();
     stamp += 1000;
     file.setFileTime(QDateTime::fromMSecsSinceEpoch(stamp, Qt::UTC), QFileDevice::FileModificationTime);
