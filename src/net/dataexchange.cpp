@@ -135,12 +135,14 @@ void DataExchange::checkLink() {
     }
 }
 
-// One bounded batch of the receive loop. The first datagram is read through the socket, which re-arms its read
-// notification, so a socket that still holds datagrams calls this again from the event loop once the worker's
-// queue (limit commands, pings) has run. QUdpSocket allocates for every datagram it reads (the addresses of its
-// packet header), so on Unix the rest are read from the socket's descriptor straight into the same buffer.
-// While the receiving thread is behind, nothing is read: the read notification stays off until the
-// acknowledgements bring the backlog down (handOversTaken). A datagram of length 0 is skipped.
+// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall hand-overs.
+// A datagram with more frames than that is decoded in parts; the receive buffer keeps it until its last part,
+// since nothing else is read meanwhile. The first datagram of a call is read through the socket, which re-arms
+// its read notification, so a socket that still holds datagrams calls this again from the event loop once the
+// worker's queue (limit commands, pings) has run; anything else left calls it again through that queue.
+// QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix the rest are
+// read from the socket's descriptor straight into the same buffer. While the receiving thread is behind, nothing
+// is read: the read notification stays off until the acknowledgements bring the backlog down (handOversTaken).
 void DataExchange::udpReadyRead() {
     if (receiverIsBehind()) {
         m_readingPaused = true;
@@ -150,20 +152,38 @@ void DataExchange::udpReadyRead() {
     }
     const bool resumed = std::exchange(m_resumed, false);
     const qint64 handOversAtStart = m_handOversSent;
-    for (int datagrams = 0; datagrams < maxDatagramsPerCall; ++datagrams) {
-        quint32 senderIPv4 = 0;
-        quint16 senderPort = 0;
-        const qint64 size = readDatagram(&senderIPv4, &senderPort, datagrams == 0);
-        if (size < 0) {
-            endSheddingWhenCalm();
-            break;
+    const auto budgetLeft = [&] { return maxReportsPerCall - int(m_handOversSent - handOversAtStart); };
+    int datagrams = 0;
+    bool socketEmpty = false;
+    while (budgetLeft() > 0 && !receiverIsBehind()) {
+        if (m_received.next == m_received.size) {
+            if (datagrams == maxDatagramsPerCall)
+                break;
+            const qint64 size = readDatagram(&m_received.senderIPv4, &m_received.senderPort, datagrams == 0);
+            if (size < 0) {
+                socketEmpty = true;
+                endSheddingWhenCalm();
+                break;
+            }
+            if (datagrams++ == 0 && resumed)
+                shedLoad();
+            m_received.size = size;  // a datagram of length 0 is left at once
+            m_received.next = 0;
         }
-        if (datagrams == 0 && resumed)
-            shedLoad();
-        if (size > 0)
-            processDatagram(receiveBuffer, size, senderIPv4, senderPort);
-        if (m_handOversSent - handOversAtStart >= maxReportsPerCall || receiverIsBehind())
-            break;
+        DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort);
+        m_received.next = decodeDatagramPart(receiveBuffer, m_received.size, m_received.next, budgetLeft(), dispatcher);
+    }
+    // The read notification stays off while no read went through the socket, so whatever is left (a datagram
+    // cut short, datagrams in the socket) is taken up by a call queued behind what waits for the worker.
+    if (!socketEmpty && !m_continuationQueued) {
+        m_continuationQueued = true;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_continuationQueued = false;
+                udpReadyRead();
+            },
+            Qt::QueuedConnection);
     }
     m_pausedSinceMs = -1;
     acknowledgeHandOvers();
@@ -240,11 +260,6 @@ void DataExchange::endSheddingWhenCalm() {
                                << " ms (" << m_pausesWhileShedding << " pauses)";
     m_sheddingSinceMs = -1;
     m_pausesWhileShedding = 0;
-}
-
-void DataExchange::processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort) {
-    DatagramDispatcher dispatcher(*this, senderIPv4, senderPort);
-    decodeDatagram(data, size, dispatcher);
 }
 
 void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort) {

@@ -35,12 +35,12 @@ public:
     // One call of the receive loop reads at most this many datagrams, and no further datagram once it has handed
     // this many reports on, so that limit commands, pings and the link check run between calls.
     static constexpr int maxDatagramsPerCall = 64;
-    static constexpr int maxReportsPerCall = 256;
+    static constexpr int maxReportsPerCall = 64;
     // Hand-overs (reports, application commands, link-state merges) that may wait in the thread that created the
     // exchange before the worker stops reading the socket, and the number below which it reads again. While it
     // does not read, datagrams wait in the socket's buffer and the kernel drops what does not fit.
-    static constexpr int maxPendingHandOvers = 1024;
-    static constexpr int resumeReadingAt = 512;
+    static constexpr int maxPendingHandOvers = 256;
+    static constexpr int resumeReadingAt = 128;
 
 signals:
     void updateTransponderState(TransponderState ts);
@@ -63,7 +63,6 @@ private:
     void stop();
     void ensureBound();
     qint64 readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket);
-    void processDatagram(const char *data, qint64 size, quint32 senderIPv4, quint16 senderPort);
     bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
@@ -94,6 +93,14 @@ private:
     qint64 m_handOversAcknowledged = 0;
     qint64 m_handOversTaken = 0;
     bool m_readingPaused = false;
+    bool m_continuationQueued = false;
+    // The datagram in the receive buffer: its size, where its decoding goes on, and its sender.
+    struct ReceivedDatagram {
+        qint64 size = 0;
+        qint64 next = 0;
+        quint32 senderIPv4 = 0;
+        quint16 senderPort = 0;
+    } m_received;
     bool m_resumed = false;
     qint64 m_pausedSinceMs = -1;
     qint64 m_sheddingSinceMs = -1;

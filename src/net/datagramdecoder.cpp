@@ -2,7 +2,9 @@
 
 #include <QJsonDocument>
 #include <QString>
+#include <algorithm>
 #include <cstring>
+#include <limits>
 
 #if (defined(__GNUC__) || defined(__clang__)) && defined(__x86_64__)
 #include <immintrin.h>
@@ -53,15 +55,17 @@ bool isDiscoveryPingText(const uchar *bytes, qsizetype size) {
            (size == end || bytes[end] == 0);
 }
 
-// Looks for a frame at `pos` and delivers it; returns how far the scan advances.
-qsizetype scanAt(const uchar *bytes, qsizetype size, qsizetype pos, DatagramHandler &handler) {
+// Looks for a frame at `pos` and delivers it, counting it in `delivered`; returns how far the scan advances.
+qsizetype scanAt(const uchar *bytes, qsizetype size, qsizetype pos, DatagramHandler &handler, int &delivered) {
     if (!hasMarkerAt(bytes, size, pos, startMarker))
         return 1;
     qCDebug(lcNet) << Protocol::transponderFrameSize;
     const uchar *frame = bytes + pos;
     if (hasMarkerAt(bytes, size, pos + Protocol::statusFrameSize - 2, endMarker)) {
-        if (frame[2] == Protocol::statusFrameType)
+        if (frame[2] == Protocol::statusFrameType) {
             handler.statusFrame(readUInt16(frame + 10));
+            ++delivered;
+        }
         return Protocol::statusFrameSize;
     }
     if (hasMarkerAt(bytes, size, pos + Protocol::transponderFrameSize - 2, endMarker)) {
@@ -69,6 +73,7 @@ qsizetype scanAt(const uchar *bytes, qsizetype size, qsizetype pos, DatagramHand
             const TransponderState state{readUInt16(frame + 3), readUInt16(frame + 5), readUInt16(frame + 7),
                                          qint8(frame[12])};
             handler.transponderFrame(state);
+            ++delivered;
         }
         return Protocol::transponderFrameSize;
     }
@@ -150,12 +155,17 @@ std::vector<std::pair<const char *, StartMarkerSearch>> availableStartMarkerSear
 }
 
 void decodeDatagram(const char *data, qsizetype size, DatagramHandler &handler) {
+    decodeDatagramPart(data, size, 0, std::numeric_limits<int>::max(), handler);
+}
+
+qsizetype decodeDatagramPart(const char *data, qsizetype size, qsizetype from, int maxFrames,
+                             DatagramHandler &handler) {
     const auto *bytes = reinterpret_cast<const uchar *>(data);
 
     // White space, byte order marks and "{" contain no zero byte, so the test gives the same answer on the whole
     // datagram as on its text; the text's length is only needed when it is logged or parsed.
-    const bool logText = lcNet().isDebugEnabled();
-    const bool mayBeJson = mayBeJsonObject(bytes, size);
+    const bool logText = from == 0 && lcNet().isDebugEnabled();
+    const bool mayBeJson = from == 0 && mayBeJsonObject(bytes, size);
     if (logText || mayBeJson) {
         const void *firstZero = std::memchr(bytes, 0, size_t(size));
         const qsizetype textSize = firstZero ? static_cast<const uchar *>(firstZero) - bytes : size;
@@ -168,35 +178,38 @@ void decodeDatagram(const char *data, qsizetype size, DatagramHandler &handler) 
                 const QJsonObject object = document.object();
                 if (object.contains(QLatin1String("appCommand")))
                     handler.applicationCommand(object);
-                return;
+                return size;
             }
         }
     }
 
+    // The scan keeps only its position between steps (what is left is the size less the position), so a part
+    // ends after any step and the next part starts there.
+    int delivered = 0;
+    qsizetype pos = from;
     if (isDiscoveryPingText(bytes, size)) {
         // A ping's text skips seven bytes at every step of the scan; this rare path keeps that rule literally.
-        qsizetype pos = 0;
-        qsizetype remaining = size;
-        while (remaining > 0) {
+        while (pos < size) {
             pos += Protocol::discoveryWordSize;
-            remaining -= Protocol::discoveryWordSize;
-            const qsizetype step = scanAt(bytes, size, pos, handler);
-            pos += step;
-            remaining -= step;
+            pos += scanAt(bytes, size, pos, handler, delivered);
+            if (delivered >= maxFrames)
+                return std::min(pos, size);
         }
-        return;
+        return size;
     }
 
     // Stray bytes advance the scan one at a time, so jumping straight to the next start marker gives the same
     // frames. Frames usually follow each other directly; the search only runs when they do not.
     static const StartMarkerSearch findStartMarker = availableStartMarkerSearches().back().second;
-    qsizetype pos = 0;
     while (pos < size) {
         if (!hasMarkerAt(bytes, size, pos, startMarker)) {
             pos = findStartMarker(bytes, size, pos);
             if (pos >= size)
-                return;
+                return size;
         }
-        pos += scanAt(bytes, size, pos, handler);
+        pos += scanAt(bytes, size, pos, handler, delivered);
+        if (delivered >= maxFrames)
+            return pos;
     }
+    return size;
 }

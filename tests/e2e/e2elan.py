@@ -35,6 +35,7 @@ NAMESPACE_PREFIX = "dvze2e"
 EXCHANGE_PORT = 11309
 CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
+SO_TIMESTAMPNS = 35  # Linux; Python names neither it nor its message type
 SKIP_EXIT_CODE = 77
 
 # Colours of the console's screen.
@@ -393,6 +394,7 @@ class Observer:
     def __init__(self, host):
         self.host = host
         self.socket = host.udp_socket()
+        self.socket.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.socket.settimeout(0.2)
         self._datagrams = []
         self._lock = threading.Lock()
@@ -404,17 +406,23 @@ class Observer:
     def _receive(self):
         while self._running:
             try:
-                data, ancillary, _flags, (source, port) = self.socket.recvmsg(65536, socket.CMSG_SPACE(12))
+                data, ancillary, _flags, (source, port) = self.socket.recvmsg(
+                    65536, socket.CMSG_SPACE(12) + socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
             except OSError:
                 return
+            # The time the kernel took the datagram in, on the monotonic clock: not when this thread got to it.
+            arrived = time.monotonic()
             destination = "?"
             for level, kind, payload in ancillary:
                 if level == socket.IPPROTO_IP and kind == IP_PKTINFO and len(payload) >= 12:
                     destination = socket.inet_ntoa(payload[8:12])
+                elif level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(payload) >= 16:
+                    seconds, nanoseconds = struct.unpack("qq", payload[:16])
+                    arrived -= time.time() - (seconds + nanoseconds / 1e9)
             with self._lock:
-                self._datagrams.append(Datagram(time.monotonic(), source, port, destination, data))
+                self._datagrams.append(Datagram(arrived, source, port, destination, data))
 
     def close(self):
         self._running = False

@@ -19,6 +19,23 @@ QStringList decode(const QByteArray &datagram) {
     return handler.events;
 }
 
+// Decodes in parts of at most `maxFrames` frames, each part starting where the last one ended.
+QStringList decodeInParts(const QByteArray &datagram, int maxFrames) {
+    RecordingHandler handler;
+    qsizetype next = 0;
+    while (next < datagram.size()) {
+        const int before = handler.events.size();
+        const qsizetype part = decodeDatagramPart(datagram.constData(), datagram.size(), next, maxFrames, handler);
+        if (part <= next || handler.events.size() - before > maxFrames)
+            return {QStringLiteral("part from %1 ended at %2 after %3 frames")
+                        .arg(next)
+                        .arg(part)
+                        .arg(handler.events.size() - before)};
+        next = part;
+    }
+    return handler.events;
+}
+
 QStringList decodeByReference(const QByteArray &datagram) {
     RecordingHandler handler;
     referenceDecode(datagram, handler);
@@ -103,6 +120,7 @@ private slots:
     void neverReadsPastTheDatagram();
     void agreesWithReferenceDecoderOnRandomDatagrams();
     void agreesWithReferenceDecoderOnLongDatagrams();
+    void decodingInPartsFindsWhatOneGoFinds();
     void startMarkerSearchesAgree();
     void agreesWithReferenceDecoderOnFuzzCorpus();
     void agreesWithReferenceDecoderWithDebugLogging();
@@ -206,6 +224,18 @@ void DatagramDecoderTest::agreesWithReferenceDecoderOnLongDatagrams() {
                 QStringLiteral("datagram %1 decodes differently").arg(QString::fromLatin1(datagram.toHex()))));
     }
     QVERIFY(frames > 3000);  // the datagrams do hold frames to find
+}
+
+void DatagramDecoderTest::decodingInPartsFindsWhatOneGoFinds() {
+    QRandomGenerator random(7);
+    for (int i = 0; i < 4000; ++i) {
+        const QByteArray datagram = i % 2 ? randomLongDatagram(random) : randomDatagram(random);
+        const int maxFrames = random.bounded(1, 8);
+        if (decodeInParts(datagram, maxFrames) != decode(datagram))
+            QFAIL(qPrintable(QStringLiteral("datagram %1 decodes differently in parts of %2 frames")
+                                 .arg(QString::fromLatin1(datagram.toHex()))
+                                 .arg(maxFrames)));
+    }
 }
 
 // Every vector variant of the marker search this processor runs finds what the portable one finds, from every
