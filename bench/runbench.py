@@ -159,8 +159,8 @@ def ingest(binary, rates, seconds, extra_env=None):
 
 
 def ingest_rows(table, runs, label, judged):
-    """Up to 100k reports/s the console must take in what the raw loop does; above that, where its main thread
-    is the limit, the rate it delivers must hold at its own peak of the run instead of collapsing."""
+    """Up to 100k reports/s the console must take in what the raw loop does; above that it must either still do
+    so or deliver at its own peak of the run: where its main thread is the limit, the rate must not collapse."""
     delivered = [r["console"]["received"] / (r["console"]["send_seconds"] + r["grace_ms"] / 1000) for r in runs]
     peak = max(delivered, default=0)
     for result, console_rate in zip(runs, delivered):
@@ -178,8 +178,8 @@ def ingest_rows(table, runs, label, judged):
         table.add(
             f"Ingest{label}, offered {offered} (sent {sent_rate / 1000:.0f}k/s)",
             f"{console_rate / 1000:.1f}k reports/s; drops {console['buffer_drops']}; {cost:.1f} us CPU each",
-            judged_by, (">= 0.90 x raw" if below_limit else ">= 0.90 x peak") if judged else "",
-            (ratio >= 0.9 if below_limit else console_rate >= 0.9 * peak) if judged else None)
+            judged_by, (">= 0.90 x raw" if below_limit else ">= 0.90 x raw or peak") if judged else "",
+            (ratio >= 0.9 or (not below_limit and console_rate >= 0.9 * peak)) if judged else None)
 
 
 # ---------------------------------------------------------------------------------------------------------
