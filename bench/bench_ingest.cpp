@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVector>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -44,6 +45,7 @@
 #include "net/dataexchange.h"
 #include "net/datagramdecoder.h"
 #include "net/exchangeenvironment.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -102,25 +104,13 @@ long udpReceiveBufferErrors() {
     return -1;
 }
 
+// Every kart reports the unlimited RPM in force, which is what the console wants: no limit command answers it.
 std::vector<std::array<char, Protocol::transponderFrameSize>> kartFrames() {
     std::vector<std::array<char, Protocol::transponderFrameSize>> frames(kartCount);
     for (int i = 0; i < kartCount; ++i) {
-        auto &f = frames[size_t(i)];
-        f.fill('\x11');
-        const int id = 1001 + i;
-        const int rpm = 6000 + (i * 37) % 4000;
-        f[0] = char(0xAA);
-        f[1] = char(0x55);
-        f[2] = char(Protocol::transponderFrameType);
-        f[3] = char(id & 0xFF);
-        f[4] = char(id >> 8);
-        f[5] = char(rpm & 0xFF);
-        f[6] = char(rpm >> 8);
-        f[7] = char(10000 & 0xFF);
-        f[8] = char(10000 >> 8);
-        f[12] = char(-60);
-        f[21] = char(0xDE);
-        f[22] = char(0xAD);
+        const QByteArray frame = Protocol::transponderFrame(quint16(1001 + i), quint16(6000 + (i * 37) % 4000),
+                                                            quint16(Protocol::unlimitedRpm), -60);
+        std::copy(frame.cbegin(), frame.cend(), frames[size_t(i)].begin());
     }
     return frames;
 }

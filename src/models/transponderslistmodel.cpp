@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "limitmodes.h"
+#include "net/protocol.h"
 #include "valueconversion.h"
 
 namespace {
@@ -130,7 +131,7 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     row.rpmValue = ts.rpmValue;
     row.rssiValue = ts.rssiValue;
     row.limitValue = ts.limitValue;
-    row.targetLimitValue = LimitModes::unlimitedRpm;
+    row.targetLimitValue = Protocol::unlimitedRpm;
     resolveLimitMode(row, m_limitMode);
     row.isTransponderOnline = true;
     row.lastUpdateMs = m_clock();

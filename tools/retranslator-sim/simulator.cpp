@@ -279,8 +279,8 @@ void Simulator::sendTransponderFrames() {
             continue;
         const KartReading reading =
             readKart(kart.profile, now, kart.limit, kart.noise.bounded(2.0) - 1.0, kart.noise.bounded(2.0) - 1.0);
-        const QByteArray frame = SimProtocol::transponderFrame(
-            {kart.transponderId, quint16(reading.rpm), quint16(kart.limit), qint8(reading.rssiDbm)});
+        const QByteArray frame = Protocol::transponderFrame(kart.transponderId, quint16(reading.rpm),
+                                                            quint16(kart.limit), qint8(reading.rssiDbm));
         if (m_config.packFrames)
             packed += frame;
         else
@@ -294,7 +294,7 @@ void Simulator::sendStatusFrame() {
     // Interfaces may come and go (or change address) while the relay runs.
     refreshDestinations();
     if (m_config.statusEnabled)
-        send(SimProtocol::statusFrame(quint16(m_globalLimit)));
+        send(Protocol::statusFrame(quint16(m_globalLimit)));
 }
 
 void Simulator::send(const QByteArray &datagram) {

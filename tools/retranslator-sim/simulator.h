@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "kartmodel.h"
+#include "net/protocol.h"
 #include "simprotocol.h"
 
 class CaptureReplay;
@@ -25,9 +26,9 @@ struct SimulatorConfig {
     int applyDelayMs = 0;              // how long a limit command takes to come into force
     QList<QHostAddress> destinations;  // explicit destinations
     QStringList interfaces;            // broadcast addresses of these interfaces
-    quint16 destinationPort = SimProtocol::exchangePort;
+    quint16 destinationPort = Protocol::exchangePort;
     QHostAddress bindAddress = QHostAddress(QHostAddress::AnyIPv4);
-    quint16 listenPort = SimProtocol::exchangePort;
+    quint16 listenPort = Protocol::exchangePort;
     QHash<quint16, qint64> offlineAfterMs;  // karts that fall silent, and after how long (0: from the start)
     bool statusEnabled = true;
     qint64 statusForMs = -1;  // stop status frames after this long; -1: never
