@@ -73,13 +73,22 @@ private:
     void readDatagrams();
     void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort,
                         const QHostAddress &destination);
-    void setKartLimit(Kart &kart, int limit, const char *cause);
-    void setGlobalLimit(int limit, const char *cause);
+    // What changed a limit: a console's command, a global command reaching a kart, or a control line.
+    enum class LimitCause { Command, Global, Control };
+    static QString causeName(LimitCause cause);
+    void setKartLimit(Kart &kart, int limit, LimitCause cause);
+    void setGlobalLimit(int limit, LimitCause cause);
     void sendTransponderFrames();
     void sendStatusFrame();
     void send(const QByteArray &datagram);
     void refreshDestinations();
     void readControlInput();
+    QString controlReply(const QStringList &words);
+    QString controlStatus(bool enable);
+    QString controlGlobal(const QString &rpm);
+    QString controlDelay(const QString &ms);
+    QString controlKarts(const QStringList &words);
+    QList<Kart *> kartsNamed(const QString &name);
     Kart *findKart(quint16 transponderId);
     QString describe() const;
 
