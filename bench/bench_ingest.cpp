@@ -205,7 +205,6 @@ public:
         close(m_fd);
     }
     long received() const { return m_received.load(); }
-    double cpuSeconds() const { return m_cpuSeconds.load(); }
 
 private:
     void run() {
@@ -214,7 +213,6 @@ private:
         sockaddr_in senders[batchSize];
         iovec iov[batchSize];
         mmsghdr messages[batchSize];
-        const double cpuBefore = threadCpuSeconds();
         while (!m_stop) {
             for (int i = 0; i < batchSize; ++i) {
                 iov[i] = {buffers[i], sizeof(buffers[i])};
@@ -227,14 +225,12 @@ private:
             const int count = recvmmsg(m_fd, messages, batchSize, MSG_WAITFORONE, nullptr);
             if (count > 0)
                 m_received.fetch_add(count, std::memory_order_relaxed);
-            m_cpuSeconds = threadCpuSeconds() - cpuBefore;
         }
     }
 
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::atomic<long> m_received{0};
-    std::atomic<double> m_cpuSeconds{0};
     std::thread m_thread;
 };
 
