@@ -66,26 +66,16 @@ QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
         return {};
     const TransponderRow &row = m_rows.at(index.row());
     switch (role) {
-        case NumRole:
-            return row.num;
-        case RpmValueRole:
-            return row.rpmValue;
-        case LimitValueRole:
-            return row.limitValue;
-        case TargetLimitValueRole:
-            return row.targetLimitValue;
-        case LimitModeRole:
-            return row.limitMode;
-        case TransponderIdRole:
-            return row.transponderId;
-        case LimitOkRole:
-            return row.limitValue == row.targetLimitValue;
-        case IsTransponderOnlineRole:
-            return row.isTransponderOnline;
-        case RssiValueRole:
-            return row.rssiValue;
-        default:
-            return {};
+        case NumRole: return row.num;
+        case RpmValueRole: return row.rpmValue;
+        case LimitValueRole: return row.limitValue;
+        case TargetLimitValueRole: return row.targetLimitValue;
+        case LimitModeRole: return row.limitMode;
+        case TransponderIdRole: return row.transponderId;
+        case LimitOkRole: return row.limitValue == row.targetLimitValue;
+        case IsTransponderOnlineRole: return row.isTransponderOnline;
+        case RssiValueRole: return row.rssiValue;
+        default: return {};
     }
 }
 

@@ -26,8 +26,7 @@ class CaptureReader {
 public:
     CaptureReader();
     ~CaptureReader();
-    CaptureReader(const CaptureReader &) = delete;
-    CaptureReader &operator=(const CaptureReader &) = delete;
+    Q_DISABLE_COPY(CaptureReader)
 
     // Opens the file; false (with errorString()) when it is missing, not a capture or cut off in its header.
     bool open(const QString &path);

@@ -153,6 +153,16 @@ struct Options {
     }
 };
 
+// Reads the option into `value` when it is a whole number from `lowest` to 65535; false when it is not.
+bool readUInt16(const QCommandLineParser &parser, const QCommandLineOption &option, uint lowest, quint16 *value) {
+    bool ok = false;
+    const uint number = parser.value(option).toUInt(&ok);
+    if (!ok || number < lowest || number > 0xFFFF)
+        return false;
+    *value = quint16(number);
+    return true;
+}
+
 // Each step below reads some options into the settings and returns why the command line is refused, or an empty
 // text. They run in this order, so that of several mistakes the same one is reported first.
 using ReadStep = QString (*)(const QCommandLineParser &, const Options &, SimulatorConfig &);
@@ -188,10 +198,8 @@ QString readFrames(const QCommandLineParser &parser, const Options &o, Simulator
     config.statusIntervalMs = parser.value(o.statusInterval).toInt(&ok);
     if (!ok || config.statusIntervalMs < 1)
         return QStringLiteral("--status-interval wants milliseconds >= 1");
-    const uint globalLimit = parser.value(o.global).toUInt(&ok);
-    if (!ok || globalLimit > 0xFFFF)
+    if (!readUInt16(parser, o.global, 0, &config.globalLimit))
         return QStringLiteral("--global wants an RPM 0..65535");
-    config.globalLimit = quint16(globalLimit);
     return {};
 }
 
@@ -203,18 +211,13 @@ QString readAddresses(const QCommandLineParser &parser, const Options &o, Simula
         config.destinations << address;
     }
     config.interfaces = parser.values(o.interfaceName);
-    bool ok = true;
-    const uint port = parser.value(o.destPort).toUInt(&ok);
-    if (!ok || port < 1 || port > 0xFFFF)
+    if (!readUInt16(parser, o.destPort, 1, &config.destinationPort))
         return QStringLiteral("--dest-port wants 1..65535");
-    config.destinationPort = quint16(port);
     config.bindAddress = QHostAddress(parser.value(o.bind));
     if (config.bindAddress.isNull())
         return QStringLiteral("--bind wants an address");
-    const uint listen = parser.value(o.listenPort).toUInt(&ok);
-    if (!ok || listen > 0xFFFF)
+    if (!readUInt16(parser, o.listenPort, 0, &config.listenPort))
         return QStringLiteral("--listen-port wants 0..65535");
-    config.listenPort = quint16(listen);
     return {};
 }
 

@@ -66,18 +66,12 @@ ReceivedDatagram parseDatagram(const QByteArray &datagram) {
 
 QString kindName(DatagramKind kind) {
     switch (kind) {
-        case DatagramKind::Ping:
-            return QStringLiteral("ping");
-        case DatagramKind::GlobalLimit:
-            return QStringLiteral("global");
-        case DatagramKind::TransponderLimit:
-            return QStringLiteral("transponder");
-        case DatagramKind::AppCommand:
-            return QStringLiteral("app");
-        case DatagramKind::Frames:
-            return QStringLiteral("frames");
-        case DatagramKind::Malformed:
-            break;
+        case DatagramKind::Ping: return QStringLiteral("ping");
+        case DatagramKind::GlobalLimit: return QStringLiteral("global");
+        case DatagramKind::TransponderLimit: return QStringLiteral("transponder");
+        case DatagramKind::AppCommand: return QStringLiteral("app");
+        case DatagramKind::Frames: return QStringLiteral("frames");
+        case DatagramKind::Malformed: break;
     }
     return QStringLiteral("malformed");
 }

@@ -262,15 +262,8 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
 }
 
 QString Simulator::causeName(LimitCause cause) {
-    switch (cause) {
-        case LimitCause::Command:
-            return QStringLiteral("command");
-        case LimitCause::Global:
-            return QStringLiteral("global");
-        case LimitCause::Control:
-            break;
-    }
-    return QStringLiteral("control");
+    static const char *const names[] = {"command", "global", "control"};  // in the order of LimitCause
+    return QLatin1String(names[int(cause)]);
 }
 
 void Simulator::setKartLimit(Kart &kart, int limit, LimitCause cause) {
