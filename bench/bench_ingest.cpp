@@ -51,9 +51,10 @@ namespace {
 
 constexpr int kartCount = 1000;
 constexpr int batchSize = 64;
-constexpr quint16 rawPort = 11310;
-constexpr quint16 batchedPort = 11311;
-constexpr quint16 mmsgBatchedPort = 11312;
+// The ports above the console's own, for the receive loops it is compared with.
+constexpr quint16 rawPort = Protocol::exchangePort + 1;
+constexpr quint16 batchedPort = Protocol::exchangePort + 2;
+constexpr quint16 mmsgBatchedPort = Protocol::exchangePort + 3;
 
 using Clock = std::chrono::steady_clock;
 
@@ -181,6 +182,27 @@ SendResult blast(quint16 port, long rate, double seconds) {
     return result;
 }
 
+// Room for one recvmmsg() call: up to batchSize datagrams of up to 2 KiB each, with their senders.
+struct ReceiveBatch {
+    char buffers[batchSize][2048];
+    sockaddr_in senders[batchSize];
+    iovec iov[batchSize];
+    mmsghdr messages[batchSize];
+
+    // The number of datagrams received, or -1.
+    int receive(int fd, int flags) {
+        for (int i = 0; i < batchSize; ++i) {
+            iov[i] = {buffers[i], sizeof(buffers[i])};
+            std::memset(&messages[i], 0, sizeof(messages[i]));
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        return recvmmsg(fd, messages, batchSize, flags, nullptr);
+    }
+};
+
 // The minimal receive loop: recvmmsg batches on a plain blocking socket, counting datagrams.
 class RawReceiver {
 public:
@@ -209,20 +231,9 @@ public:
 private:
     void run() {
         pthread_setname_np(pthread_self(), "raw-receiver");
-        static char buffers[batchSize][2048];
-        sockaddr_in senders[batchSize];
-        iovec iov[batchSize];
-        mmsghdr messages[batchSize];
+        static ReceiveBatch batch;
         while (!m_stop) {
-            for (int i = 0; i < batchSize; ++i) {
-                iov[i] = {buffers[i], sizeof(buffers[i])};
-                std::memset(&messages[i], 0, sizeof(messages[i]));
-                messages[i].msg_hdr.msg_name = &senders[i];
-                messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
-                messages[i].msg_hdr.msg_iov = &iov[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-            }
-            const int count = recvmmsg(m_fd, messages, batchSize, MSG_WAITFORONE, nullptr);
+            const int count = batch.receive(m_fd, MSG_WAITFORONE);
             if (count > 0)
                 m_received.fetch_add(count, std::memory_order_relaxed);
         }
@@ -301,24 +312,13 @@ private:
         deliver(std::move(handler.states));
     }
     void readMmsg() {
-        static char buffers[batchSize][2048];
-        sockaddr_in senders[batchSize];
-        iovec iov[batchSize];
-        mmsghdr messages[batchSize];
+        static ReceiveBatch batch;
         CollectingHandler handler;
         for (;;) {
-            for (int i = 0; i < batchSize; ++i) {
-                iov[i] = {buffers[i], sizeof(buffers[i])};
-                std::memset(&messages[i], 0, sizeof(messages[i]));
-                messages[i].msg_hdr.msg_name = &senders[i];
-                messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
-                messages[i].msg_hdr.msg_iov = &iov[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-            }
-            const int count = recvmmsg(m_fd, messages, batchSize, MSG_DONTWAIT, nullptr);
+            const int count = batch.receive(m_fd, MSG_DONTWAIT);
             for (int i = 0; i < count; ++i)
-                if (messages[i].msg_len > 0)
-                    decodeDatagram(buffers[i], messages[i].msg_len, handler);
+                if (batch.messages[i].msg_len > 0)
+                    decodeDatagram(batch.buffers[i], batch.messages[i].msg_len, handler);
             if (count < batchSize)
                 break;
         }
