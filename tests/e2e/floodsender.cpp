@@ -102,7 +102,7 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
         all.push_back(status);
     }
     Bytes brokenEnd = frame;
-    brokenEnd.back() = 0xAE;
+    brokenEnd[Protocol::transponderFrameSize - 1] = 0xAE;
     all.push_back(brokenEnd);
     // JSON that is no command, or a command of the wrong shape. None names a valid limit mode, so none may
     // change what the console does.
