@@ -10,6 +10,7 @@
 
 #include "countingnew.h"
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -30,27 +31,10 @@ public:
     long frames = 0;
 };
 
-QByteArray transponderFrame(quint16 id, quint16 rpm, quint16 limit, qint8 rssi) {
-    QByteArray frame(Protocol::transponderFrameSize, '\x11');
-    frame[0] = char(0xAA);
-    frame[1] = char(0x55);
-    frame[2] = char(Protocol::transponderFrameType);
-    frame[3] = char(id & 0xFF);
-    frame[4] = char(id >> 8);
-    frame[5] = char(rpm & 0xFF);
-    frame[6] = char(rpm >> 8);
-    frame[7] = char(limit & 0xFF);
-    frame[8] = char(limit >> 8);
-    frame[12] = char(rssi);
-    frame[21] = char(0xDE);
-    frame[22] = char(0xAD);
-    return frame;
-}
-
 QByteArray packedFrames() {
     QByteArray datagram;
     for (int i = 0; datagram.size() + Protocol::transponderFrameSize <= datagramCapacity; ++i)
-        datagram += transponderFrame(quint16(1000 + i % 1000), quint16(8000 + i), 10000, qint8(-60));
+        datagram += Protocol::transponderFrame(quint16(1000 + i % 1000), quint16(8000 + i), 10000, qint8(-60));
     return datagram;
 }
 
@@ -71,7 +55,7 @@ void reportAllocations(benchmark::State &state, long before) {
 }
 
 void BM_DecodeTransponderDatagram(benchmark::State &state) {
-    const QByteArray datagram = transponderFrame(1234, 8000, 10000, -60);
+    const QByteArray datagram = Protocol::transponderFrame(1234, 8000, 10000, -60);
     SummingHandler handler;
     const long before = CountingNew::processAllocations.load();
     for (auto _ : state) {
@@ -85,7 +69,7 @@ void BM_DecodeTransponderDatagram(benchmark::State &state) {
 BENCHMARK(BM_DecodeTransponderDatagram);
 
 void BM_CopyTransponderDatagram(benchmark::State &state) {
-    const QByteArray datagram = transponderFrame(1234, 8000, 10000, -60);
+    const QByteArray datagram = Protocol::transponderFrame(1234, 8000, 10000, -60);
     char copy[Protocol::transponderFrameSize];
     for (auto _ : state) {
         benchmark::DoNotOptimize(datagram.constData());

@@ -27,6 +27,7 @@
 #include <QTimer>
 #include <QUdpSocket>
 #include <QVector>
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <chrono>
@@ -44,14 +45,16 @@
 #include "net/dataexchange.h"
 #include "net/datagramdecoder.h"
 #include "net/exchangeenvironment.h"
+#include "net/protocol.h"
 
 namespace {
 
 constexpr int kartCount = 1000;
 constexpr int batchSize = 64;
-constexpr quint16 rawPort = 11310;
-constexpr quint16 batchedPort = 11311;
-constexpr quint16 mmsgBatchedPort = 11312;
+// The ports above the console's own, for the receive loops it is compared with.
+constexpr quint16 rawPort = Protocol::exchangePort + 1;
+constexpr quint16 batchedPort = Protocol::exchangePort + 2;
+constexpr quint16 mmsgBatchedPort = Protocol::exchangePort + 3;
 
 using Clock = std::chrono::steady_clock;
 
@@ -102,25 +105,13 @@ long udpReceiveBufferErrors() {
     return -1;
 }
 
+// Every kart reports the unlimited RPM in force, which is what the console wants: no limit command answers it.
 std::vector<std::array<char, Protocol::transponderFrameSize>> kartFrames() {
     std::vector<std::array<char, Protocol::transponderFrameSize>> frames(kartCount);
     for (int i = 0; i < kartCount; ++i) {
-        auto &f = frames[size_t(i)];
-        f.fill('\x11');
-        const int id = 1001 + i;
-        const int rpm = 6000 + (i * 37) % 4000;
-        f[0] = char(0xAA);
-        f[1] = char(0x55);
-        f[2] = char(Protocol::transponderFrameType);
-        f[3] = char(id & 0xFF);
-        f[4] = char(id >> 8);
-        f[5] = char(rpm & 0xFF);
-        f[6] = char(rpm >> 8);
-        f[7] = char(10000 & 0xFF);
-        f[8] = char(10000 >> 8);
-        f[12] = char(-60);
-        f[21] = char(0xDE);
-        f[22] = char(0xAD);
+        const QByteArray frame = Protocol::transponderFrame(quint16(1001 + i), quint16(6000 + (i * 37) % 4000),
+                                                            quint16(Protocol::unlimitedRpm), -60);
+        std::copy(frame.cbegin(), frame.cend(), frames[size_t(i)].begin());
     }
     return frames;
 }
@@ -191,6 +182,27 @@ SendResult blast(quint16 port, long rate, double seconds) {
     return result;
 }
 
+// Room for one recvmmsg() call: up to batchSize datagrams of up to 2 KiB each, with their senders.
+struct ReceiveBatch {
+    char buffers[batchSize][2048];
+    sockaddr_in senders[batchSize];
+    iovec iov[batchSize];
+    mmsghdr messages[batchSize];
+
+    // The number of datagrams received, or -1.
+    int receive(int fd, int flags) {
+        for (int i = 0; i < batchSize; ++i) {
+            iov[i] = {buffers[i], sizeof(buffers[i])};
+            std::memset(&messages[i], 0, sizeof(messages[i]));
+            messages[i].msg_hdr.msg_name = &senders[i];
+            messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
+            messages[i].msg_hdr.msg_iov = &iov[i];
+            messages[i].msg_hdr.msg_iovlen = 1;
+        }
+        return recvmmsg(fd, messages, batchSize, flags, nullptr);
+    }
+};
+
 // The minimal receive loop: recvmmsg batches on a plain blocking socket, counting datagrams.
 class RawReceiver {
 public:
@@ -215,36 +227,21 @@ public:
         close(m_fd);
     }
     long received() const { return m_received.load(); }
-    double cpuSeconds() const { return m_cpuSeconds.load(); }
 
 private:
     void run() {
         pthread_setname_np(pthread_self(), "raw-receiver");
-        static char buffers[batchSize][2048];
-        sockaddr_in senders[batchSize];
-        iovec iov[batchSize];
-        mmsghdr messages[batchSize];
-        const double cpuBefore = threadCpuSeconds();
+        static ReceiveBatch batch;
         while (!m_stop) {
-            for (int i = 0; i < batchSize; ++i) {
-                iov[i] = {buffers[i], sizeof(buffers[i])};
-                std::memset(&messages[i], 0, sizeof(messages[i]));
-                messages[i].msg_hdr.msg_name = &senders[i];
-                messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
-                messages[i].msg_hdr.msg_iov = &iov[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-            }
-            const int count = recvmmsg(m_fd, messages, batchSize, MSG_WAITFORONE, nullptr);
+            const int count = batch.receive(m_fd, MSG_WAITFORONE);
             if (count > 0)
                 m_received.fetch_add(count, std::memory_order_relaxed);
-            m_cpuSeconds = threadCpuSeconds() - cpuBefore;
         }
     }
 
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::atomic<long> m_received{0};
-    std::atomic<double> m_cpuSeconds{0};
     std::thread m_thread;
 };
 
@@ -315,24 +312,13 @@ private:
         deliver(std::move(handler.states));
     }
     void readMmsg() {
-        static char buffers[batchSize][2048];
-        sockaddr_in senders[batchSize];
-        iovec iov[batchSize];
-        mmsghdr messages[batchSize];
+        static ReceiveBatch batch;
         CollectingHandler handler;
         for (;;) {
-            for (int i = 0; i < batchSize; ++i) {
-                iov[i] = {buffers[i], sizeof(buffers[i])};
-                std::memset(&messages[i], 0, sizeof(messages[i]));
-                messages[i].msg_hdr.msg_name = &senders[i];
-                messages[i].msg_hdr.msg_namelen = sizeof(senders[i]);
-                messages[i].msg_hdr.msg_iov = &iov[i];
-                messages[i].msg_hdr.msg_iovlen = 1;
-            }
-            const int count = recvmmsg(m_fd, messages, batchSize, MSG_DONTWAIT, nullptr);
+            const int count = batch.receive(m_fd, MSG_DONTWAIT);
             for (int i = 0; i < count; ++i)
-                if (messages[i].msg_len > 0)
-                    decodeDatagram(buffers[i], messages[i].msg_len, handler);
+                if (batch.messages[i].msg_len > 0)
+                    decodeDatagram(batch.buffers[i], batch.messages[i].msg_len, handler);
             if (count < batchSize)
                 break;
         }

@@ -1,8 +1,8 @@
 // Arbitrary bytes as one received datagram. The decoder must neither crash nor read past the datagram (the
 // bytes sit in a heap block of exactly their size, so AddressSanitizer sees any over-read), every record
-// must hold values a frame can carry, and what it finds must equal what a plain step-by-step reading of the
-// protocol rules finds (the decoder skips ahead and avoids parsing text that cannot be an object).
-#include <QJsonDocument>
+// must hold values a frame can carry, what it finds must equal what the reference decoder's step-by-step
+// reading of the rules finds (the decoder skips ahead and avoids parsing text that cannot be an object), and
+// decoding in parts of a few frames each (as the exchange does with large datagrams) must find the same.
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <cstring>
@@ -11,6 +11,8 @@
 
 #include "fuzzsupport.h"
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
+#include "referencedecoder.h"
 
 namespace {
 
@@ -37,56 +39,6 @@ public:
     std::vector<Found> found;
 };
 
-// The datagram rules read literally: zero-terminate, take the text, parse it as JSON, else scan byte by byte,
-// skipping seven bytes at every step while the text is the discovery word.
-std::vector<Found> decodeByTheRules(const uint8_t *data, size_t n) {
-    std::vector<Found> found;
-    std::vector<uint8_t> buffer(data, data + n);
-    buffer.push_back(0);
-    const QString text = QString::fromUtf8(reinterpret_cast<const char *>(buffer.data()));
-    const QJsonDocument document = QJsonDocument::fromJson(text.toUtf8());
-    if (document.isObject()) {
-        if (document.object().contains(QLatin1String("appCommand")))
-            found.push_back({Found::Command, document.object()});
-        return found;
-    }
-    const auto byteAt = [&](long long pos) -> int { return pos >= 0 && pos < (long long)n ? data[pos] : -1; };
-    const auto markerAt = [&](long long pos, int first, int second) {
-        return byteAt(pos) == first && byteAt(pos + 1) == second;
-    };
-    long long p = 0;
-    long long r = (long long)n;
-    while (r > 0) {
-        if (text == QLatin1String("RERADOZ")) {
-            p += 7;
-            r -= 7;
-        }
-        if (markerAt(p, 0xAA, 0x55)) {
-            if (markerAt(p + 18, 0xDE, 0xAD)) {
-                if (data[p + 2] == 4)
-                    found.push_back({Found::Status, {}, quint16(data[p + 10] | data[p + 11] << 8)});
-                p += 20;
-                r -= 20;
-            } else if (markerAt(p + 21, 0xDE, 0xAD)) {
-                if (data[p + 2] == 1) {
-                    const TransponderState state{data[p + 3] | data[p + 4] << 8, data[p + 5] | data[p + 6] << 8,
-                                                 data[p + 7] | data[p + 8] << 8, int(int8_t(data[p + 12]))};
-                    found.push_back({Found::Transponder, {}, 0, state});
-                }
-                p += 23;
-                r -= 23;
-            } else {
-                p += 1;
-                r -= 1;
-            }
-        } else {
-            p += 1;
-            r -= 1;
-        }
-    }
-    return found;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -107,6 +59,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     Recorder recorder;
     decodeDatagram(datagram.get(), qsizetype(size), recorder);
 
+    // Parts of at most 1 to 8 frames, the number taken from the datagram's first byte.
+    const int maxFrames = 1 + data[0] % 8;
+    Recorder inParts;
+    for (qsizetype from = 0; from < qsizetype(size);) {
+        const size_t before = inParts.found.size();
+        const qsizetype next = decodeDatagramPart(datagram.get(), qsizetype(size), from, maxFrames, inParts);
+        FUZZ_CHECK(next > from && next <= qsizetype(size));
+        FUZZ_CHECK(inParts.found.size() - before <= size_t(maxFrames));
+        from = next;
+    }
+    FUZZ_CHECK(inParts.found == recorder.found);
+
     size_t frames = 0;
     for (const Found &item : recorder.found) {
         if (item.kind == Found::Command) {
@@ -122,7 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             FUZZ_CHECK(item.state.rssiValue >= -128 && item.state.rssiValue <= 127);
         }
     }
-    FUZZ_CHECK(frames <= size / 20);  // frames never overlap and the shortest is 20 bytes
-    FUZZ_CHECK(recorder.found == decodeByTheRules(data, size));
+    FUZZ_CHECK(frames <= size / Protocol::statusFrameSize);  // frames never overlap; the status frame is shortest
+    Recorder reference;
+    referenceDecode(QByteArray(reinterpret_cast<const char *>(data), int(size)), reference);
+    FUZZ_CHECK(recorder.found == reference.found);
     return 0;
 }

@@ -18,6 +18,7 @@
 #include "models/limitmodes.h"
 #include "models/transponderslistmodel.h"
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -55,7 +56,7 @@ public:
     QMap<QString, int> table{{QStringLiteral("p0"), 0},
                              {QStringLiteral("p25"), LimitModes::defaultP25Rpm},
                              {QStringLiteral("p50"), LimitModes::defaultP50Rpm},
-                             {QStringLiteral("p100"), LimitModes::unlimitedRpm}};
+                             {QStringLiteral("p100"), Protocol::unlimitedRpm}};
     std::vector<Event> events;
 
     void resolve(ExpectedRow &row, const QString &mode) {
@@ -264,7 +265,7 @@ TransponderState consumeState(FuzzedDataProvider &data, const Expected &expected
     else
         ts.transponderId = data.ConsumeBool() ? data.ConsumeIntegralInRange(0, 8) : data.ConsumeIntegral<int>();
     ts.rpmValue = data.ConsumeIntegral<int>();
-    ts.limitValue = data.ConsumeBool() ? LimitModes::unlimitedRpm : data.ConsumeIntegral<int>();
+    ts.limitValue = data.ConsumeBool() ? Protocol::unlimitedRpm : data.ConsumeIntegral<int>();
     ts.rssiValue = data.ConsumeIntegral<int>();
     return ts;
 }
@@ -466,7 +467,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
         }
         checkModel(model, expected, events);
         FUZZ_CHECK(rpmByLimitMode.size() == 4 && rpmByLimitMode.value(QStringLiteral("p0")) == 0 &&
-                   rpmByLimitMode.value(QStringLiteral("p100")) == LimitModes::unlimitedRpm);
+                   rpmByLimitMode.value(QStringLiteral("p100")) == Protocol::unlimitedRpm);
     }
     return 0;
 }

@@ -23,6 +23,7 @@
 #include "models/settingsidentity.h"
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
+#include "net/protocol.h"
 
 namespace {
 
@@ -244,7 +245,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     QMap<QString, int> table{{QStringLiteral("p0"), 0},
                              {QStringLiteral("p25"), 0},
                              {QStringLiteral("p50"), 0},
-                             {QStringLiteral("p100"), LimitModes::unlimitedRpm}};
+                             {QStringLiteral("p100"), Protocol::unlimitedRpm}};
     std::vector<Item> items;
     bool registryGroupTouched = false;  // the settings store wrote into the registry's group
     {

@@ -1,7 +1,6 @@
 #include "applicationsettingsmodel.h"
 
 #include "limitmodes.h"
-#include "settingsidentity.h"
 #include "valueconversion.h"
 
 namespace {
@@ -16,10 +15,7 @@ int storedRpm(const QSettings &settings, const QString &key, int defaultRpm) {
 
 }  // namespace
 
-ApplicationSettingsModel::ApplicationSettingsModel(QObject *parent)
-    : QObject(parent),
-      m_settings(QSettings::NativeFormat, QSettings::UserScope, SettingsIdentity::organization(),
-                 SettingsIdentity::application()) {
+ApplicationSettingsModel::ApplicationSettingsModel(QObject *parent) : QObject(parent) {
     m_settings.beginGroup(rpmSettingsGroup);
     const QJsonObject rpm{
         {QStringLiteral("p25RpmValue"),

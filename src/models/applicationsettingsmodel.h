@@ -4,6 +4,8 @@
 #include <QObject>
 #include <QSettings>
 
+#include "settingsidentity.h"
+
 // Keeps the adjustable RPM values ("p25RpmValue", "p50RpmValue" in the group "rpmSettings") in the per-user
 // settings store and hands them to QML. Any group and key given to updateSettings() is written and cached.
 class ApplicationSettingsModel : public QObject {
@@ -23,5 +25,6 @@ public slots:
 
 private:
     QJsonObject m_groups;
-    QSettings m_settings;
+    QSettings m_settings{QSettings::NativeFormat, QSettings::UserScope, SettingsIdentity::organization(),
+                         SettingsIdentity::application()};
 };

@@ -3,6 +3,7 @@
 #include <QDateTime>
 
 #include "limitmodes.h"
+#include "net/protocol.h"
 #include "valueconversion.h"
 
 namespace {
@@ -65,26 +66,16 @@ QVariant TranspondersListModel::data(const QModelIndex &index, int role) const {
         return {};
     const TransponderRow &row = m_rows.at(index.row());
     switch (role) {
-        case NumRole:
-            return row.num;
-        case RpmValueRole:
-            return row.rpmValue;
-        case LimitValueRole:
-            return row.limitValue;
-        case TargetLimitValueRole:
-            return row.targetLimitValue;
-        case LimitModeRole:
-            return row.limitMode;
-        case TransponderIdRole:
-            return row.transponderId;
-        case LimitOkRole:
-            return row.limitValue == row.targetLimitValue;
-        case IsTransponderOnlineRole:
-            return row.isTransponderOnline;
-        case RssiValueRole:
-            return row.rssiValue;
-        default:
-            return {};
+        case NumRole: return row.num;
+        case RpmValueRole: return row.rpmValue;
+        case LimitValueRole: return row.limitValue;
+        case TargetLimitValueRole: return row.targetLimitValue;
+        case LimitModeRole: return row.limitMode;
+        case TransponderIdRole: return row.transponderId;
+        case LimitOkRole: return row.limitValue == row.targetLimitValue;
+        case IsTransponderOnlineRole: return row.isTransponderOnline;
+        case RssiValueRole: return row.rssiValue;
+        default: return {};
     }
 }
 
@@ -130,7 +121,7 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     row.rpmValue = ts.rpmValue;
     row.rssiValue = ts.rssiValue;
     row.limitValue = ts.limitValue;
-    row.targetLimitValue = LimitModes::unlimitedRpm;
+    row.targetLimitValue = Protocol::unlimitedRpm;
     resolveLimitMode(row, m_limitMode);
     row.isTransponderOnline = true;
     row.lastUpdateMs = m_clock();

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "settingsidentity.h"
 #include "valueconversion.h"
 
 namespace {
@@ -64,10 +63,7 @@ QStringList keysInSavedOrder(const QStringList &keys) {
 
 }  // namespace
 
-TranspondersModel::TranspondersModel(QObject *parent)
-    : QAbstractListModel(parent),
-      m_settings(QSettings::NativeFormat, QSettings::UserScope, SettingsIdentity::organization(),
-                 SettingsIdentity::application()) {
+TranspondersModel::TranspondersModel(QObject *parent) : QAbstractListModel(parent) {
     m_settings.beginGroup(registryGroup);
     const QStringList keys = keysInSavedOrder(m_settings.childKeys());
     for (const QString &key : keys) {

@@ -5,6 +5,8 @@
 #include <QSettings>
 #include <QVector>
 
+#include "settingsidentity.h"
+
 // The kart number registry: which kart carries which transponder, in the operator's order, rewritten to the
 // settings group "transponders" ("tr0", "tr1", ...) after every change.
 class TranspondersModel : public QAbstractListModel {
@@ -36,5 +38,6 @@ private:
     void save();
 
     QVector<Item> m_items;
-    QSettings m_settings;
+    QSettings m_settings{QSettings::NativeFormat, QSettings::UserScope, SettingsIdentity::organization(),
+                         SettingsIdentity::application()};
 };

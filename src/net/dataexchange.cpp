@@ -15,12 +15,12 @@
 #include "datagramdecoder.h"
 #include "exchangeenvironment.h"
 #include "netlogging.h"
+#include "protocol.h"
 
 namespace {
 
 constexpr int pingIntervalMs = 5000;
 constexpr int offlineAfterSecs = 3;
-constexpr int transponderLimitsGate = 10000;
 constexpr qint64 calmAfterSheddingMs = 1000;
 
 // Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
@@ -292,7 +292,7 @@ void DataExchange::mergeLinkState(const QJsonObject &update) {
 }
 
 void DataExchange::sendGlobalLimitCommand() {
-    sendToRetranslator(QStringLiteral("GLOBALRPMLIMIT:%1,%2").arg(m_currentGlobalLimit).arg(-1).toUtf8());
+    sendToRetranslator(Protocol::globalLimitCommand(m_currentGlobalLimit));
 }
 
 void DataExchange::sendToRetranslator(const QByteArray &command) {
@@ -309,9 +309,9 @@ void DataExchange::updateTranspondersLimits(int globalLimit, bool resendToContro
 
 void DataExchange::setTransponderLimit(int transponderId, int limitValue) {
     // Per-transponder limits reach the retranslator only while no global limit is in force.
-    if (m_currentGlobalLimit != transponderLimitsGate)
+    if (m_currentGlobalLimit != Protocol::unlimitedRpm)
         return;
-    sendToRetranslator(QStringLiteral("TRANSPONDERRPMLIMIT:%1,%2").arg(transponderId).arg(limitValue).toUtf8());
+    sendToRetranslator(Protocol::transponderLimitCommand(transponderId, limitValue));
 }
 
 void DataExchange::resendToApps(QJsonObject json) {

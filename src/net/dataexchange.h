@@ -8,6 +8,7 @@
 #include <QThread>
 #include <memory>
 
+#include "protocol.h"
 #include "retranslatorstate.h"
 #include "transponderstate.h"
 
@@ -81,7 +82,7 @@ private:
     QList<QNetworkAddressEntry> m_pingedEntries;
     QHostAddress m_retranslatorBroadcast;
     quint16 m_retranslatorPort = 0;
-    int m_currentGlobalLimit = 10000;
+    int m_currentGlobalLimit = Protocol::unlimitedRpm;
     bool m_bindFailureReported = false;
     // The worker's own copy of what it last merged into the link state, for the link check.
     bool m_linkOnline = false;

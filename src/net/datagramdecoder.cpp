@@ -12,11 +12,12 @@
 #endif
 
 #include "netlogging.h"
+#include "protocol.h"
 
 namespace {
 
-constexpr uchar startMarker[2] = {0xAA, 0x55};
-constexpr uchar endMarker[2] = {0xDE, 0xAD};
+using Protocol::endMarker;
+using Protocol::startMarker;
 
 quint16 readUInt16(const uchar *bytes) {
     return quint16(bytes[0] | (bytes[1] << 8));
@@ -62,16 +63,17 @@ qsizetype scanAt(const uchar *bytes, qsizetype size, qsizetype pos, DatagramHand
     qCDebug(lcNet) << Protocol::transponderFrameSize;
     const uchar *frame = bytes + pos;
     if (hasMarkerAt(bytes, size, pos + Protocol::statusFrameSize - 2, endMarker)) {
-        if (frame[2] == Protocol::statusFrameType) {
-            handler.statusFrame(readUInt16(frame + 10));
+        if (frame[Protocol::frameTypeOffset] == Protocol::statusFrameType) {
+            handler.statusFrame(readUInt16(frame + Protocol::globalLimitOffset));
             ++delivered;
         }
         return Protocol::statusFrameSize;
     }
     if (hasMarkerAt(bytes, size, pos + Protocol::transponderFrameSize - 2, endMarker)) {
-        if (frame[2] == Protocol::transponderFrameType) {
-            const TransponderState state{readUInt16(frame + 3), readUInt16(frame + 5), readUInt16(frame + 7),
-                                         qint8(frame[12])};
+        if (frame[Protocol::frameTypeOffset] == Protocol::transponderFrameType) {
+            const TransponderState state{readUInt16(frame + Protocol::transponderIdOffset),
+                                         readUInt16(frame + Protocol::rpmOffset),
+                                         readUInt16(frame + Protocol::limitOffset), qint8(frame[Protocol::rssiOffset])};
             handler.transponderFrame(state);
             ++delivered;
         }

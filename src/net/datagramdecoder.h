@@ -18,16 +18,6 @@ protected:
     ~DatagramHandler() = default;
 };
 
-namespace Protocol {
-constexpr quint16 exchangePort = 11309;
-constexpr char discoveryWord[] = "RERADOZ";
-constexpr int discoveryWordSize = sizeof(discoveryWord) - 1;
-constexpr int statusFrameSize = 20;
-constexpr int transponderFrameSize = 23;
-constexpr quint8 statusFrameType = 4;
-constexpr quint8 transponderFrameType = 1;
-}  // namespace Protocol
-
 // Decodes one received datagram of `size` bytes (size >= 1). A datagram whose text (up to the first
 // zero byte) is a JSON object is an application command when it has the key "appCommand" and is
 // dropped otherwise; any other datagram is scanned for binary frames. Never reads data[size] or beyond,

@@ -3,7 +3,7 @@
 #include <QDateTime>
 #include <QUdpSocket>
 
-#include "datagramdecoder.h"
+#include "protocol.h"
 
 bool isQualifyingInterface(QNetworkInterface::InterfaceType type, QNetworkInterface::InterfaceFlags flags) {
     if (type != QNetworkInterface::Ethernet && type != QNetworkInterface::Wifi)

@@ -27,12 +27,13 @@
 #include <thread>
 #include <vector>
 
+#include "net/protocol.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using Bytes = std::vector<std::uint8_t>;
 
-constexpr std::uint16_t exchangePort = 11309;
 constexpr int batchSize = 64;
 
 struct Options {
@@ -43,42 +44,24 @@ struct Options {
     int firstId = 5001;
     int idCount = 20;
     int statusMs = 500;
-    int globalLimit = 10000;
+    int globalLimit = Protocol::unlimitedRpm;
     unsigned seed = 1;
     bool packed = false;
     int limit = 5000;
 };
 
-constexpr int framesPerPackedDatagram = 65507 / 23;
+constexpr int framesPerPackedDatagram = 65507 / Protocol::transponderFrameSize;
 
-void putUInt16(Bytes &frame, std::size_t offset, unsigned value) {
-    frame[offset] = std::uint8_t(value & 0xFF);
-    frame[offset + 1] = std::uint8_t((value >> 8) & 0xFF);
+Bytes bytes(const QByteArray &array) {
+    return Bytes(array.cbegin(), array.cend());
 }
 
-Bytes transponderFrame(unsigned id, unsigned rpm, unsigned limit, int rssi) {
-    Bytes frame(23, 0x11);
-    frame[0] = 0xAA;
-    frame[1] = 0x55;
-    frame[2] = 1;
-    putUInt16(frame, 3, id);
-    putUInt16(frame, 5, rpm);
-    putUInt16(frame, 7, limit);
-    frame[12] = std::uint8_t(rssi);
-    frame[21] = 0xDE;
-    frame[22] = 0xAD;
-    return frame;
+Bytes transponderFrame(int id, int rpm, int limit, int rssi) {
+    return bytes(Protocol::transponderFrame(quint16(id), quint16(rpm), quint16(limit), qint8(rssi)));
 }
 
-Bytes statusFrame(unsigned globalLimit) {
-    Bytes frame(20, 0x22);
-    frame[0] = 0xAA;
-    frame[1] = 0x55;
-    frame[2] = 4;
-    putUInt16(frame, 10, globalLimit);
-    frame[18] = 0xDE;
-    frame[19] = 0xAD;
-    return frame;
+Bytes statusFrame(int globalLimit) {
+    return bytes(Protocol::statusFrame(quint16(globalLimit)));
 }
 
 Bytes text(const std::string &s) {
@@ -101,8 +84,8 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
     for (int i = 0; i < 50; ++i) {
         Bytes b = randomBytes(200 + rng() % 1200);
         for (std::size_t p = 0; p + 1 < b.size(); p += 2 + rng() % 4) {
-            b[p] = 0xAA;
-            b[p + 1] = 0x55;
+            b[p] = Protocol::startMarker[0];
+            b[p + 1] = Protocol::startMarker[1];
         }
         all.push_back(b);
     }
@@ -111,14 +94,15 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
         all.push_back(Bytes(frame.begin(), frame.begin() + cut));
     for (int type : {0, 2, 3, 4, 255}) {
         Bytes wrong = transponderFrame(options.firstId, 9000, 5000, -60);
-        wrong[2] = std::uint8_t(type);
+        wrong[Protocol::frameTypeOffset] = std::uint8_t(type);
         all.push_back(wrong);
         Bytes status = statusFrame(0);
-        status[2] = std::uint8_t(type == 4 ? 1 : type);
+        status[Protocol::frameTypeOffset] =
+            std::uint8_t(type == Protocol::statusFrameType ? Protocol::transponderFrameType : type);
         all.push_back(status);
     }
     Bytes brokenEnd = frame;
-    brokenEnd[22] = 0xAE;
+    brokenEnd[Protocol::transponderFrameSize - 1] = 0xAE;
     all.push_back(brokenEnd);
     // JSON that is no command, or a command of the wrong shape. None names a valid limit mode, so none may
     // change what the console does.
@@ -148,9 +132,6 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
           "{\"appCommand\":\"transponderLimit\",\"value\":\"p50\"}",
           "{\"appCommand\":\"\xff\xfe\"}",
           "{\"appCommand\":\"somethingNew\",\"value\":\"p50\"}",
-          "GLOBALRPMLIMIT:0,-1",
-          "TRANSPONDERRPMLIMIT:5001,0",
-          "RERADOZ",
           "RERADOZRERADOZ",
           "\xef\xbb\xbf{\"appCommand\":1}"}) {
         all.push_back(text(json));
@@ -162,6 +143,10 @@ std::vector<Bytes> malformedDatagrams(std::mt19937 &rng, const Options &options)
         longArray += std::to_string(i) + ",";
     longArray += "0]}";
     all.push_back(text(longArray));
+    // What consoles send, which the console must take as nothing.
+    all.push_back(bytes(Protocol::globalLimitCommand(0)));
+    all.push_back(bytes(Protocol::transponderLimitCommand(options.firstId, 0)));
+    all.push_back(text(Protocol::discoveryWord));
     // JSON that hides a valid frame after a zero byte: never scanned.
     Bytes hidden = text("{\"appCommand\":\"x\"}");
     hidden.push_back(0);
@@ -221,7 +206,7 @@ int main(int argc, char **argv) {
     }
     sockaddr_in destination{};
     destination.sin_family = AF_INET;
-    destination.sin_port = htons(exchangePort);
+    destination.sin_port = htons(Protocol::exchangePort);
     if (inet_pton(AF_INET, options.to, &destination.sin_addr) != 1) {
         std::fprintf(stderr, "not an IPv4 address: %s\n", options.to);
         return 2;
@@ -233,7 +218,7 @@ int main(int argc, char **argv) {
     setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &sendBuffer, sizeof sendBuffer);
     sockaddr_in source{};
     source.sin_family = AF_INET;
-    source.sin_port = htons(exchangePort);
+    source.sin_port = htons(Protocol::exchangePort);
     if (bind(fd, reinterpret_cast<sockaddr *>(&source), sizeof source) != 0) {
         std::perror("bind");
         return 1;
@@ -243,13 +228,12 @@ int main(int argc, char **argv) {
     const std::vector<Bytes> malformed = malformedDatagrams(rng, options);
     std::vector<Bytes> valid;
     for (int i = 0; i < options.idCount; ++i)
-        valid.push_back(
-            transponderFrame(unsigned(options.firstId + i), 8000 + unsigned(i), unsigned(options.limit), -50 - i));
+        valid.push_back(transponderFrame(options.firstId + i, 8000 + i, options.limit, -50 - i));
     Bytes packed;
     for (int i = 0; i < framesPerPackedDatagram; ++i)
         packed.insert(packed.end(), valid[std::size_t(i % options.idCount)].begin(),
                       valid[std::size_t(i % options.idCount)].end());
-    const Bytes status = statusFrame(unsigned(options.globalLimit));
+    const Bytes status = statusFrame(options.globalLimit);
 
     long sent = 0, malformedSent = 0, transponderSent = 0, statusSent = 0, failed = 0;
     const auto start = Clock::now();

@@ -162,8 +162,10 @@ void DatagramDecoderTest::decodes_data() {
     QTest::newRow("end marker at 18 makes a 20-byte frame") << endMarkerAt18 << QStringList();
     QByteArray statusWithLateEnd = endMarkerAt18;
     statusWithLateEnd[2] = char(4);
+    statusWithLateEnd[10] = char(0x34);
+    statusWithLateEnd[11] = char(0x12);
     QTest::newRow("20-byte test comes before the 23-byte test")
-        << statusWithLateEnd << QStringList{QStringLiteral("status %1").arg(0x1111)};
+        << statusWithLateEnd << QStringList{QStringLiteral("status %1").arg(0x1234)};
 
     QTest::newRow("application command") << QByteArray("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}")
                                          << QStringList{

@@ -9,6 +9,7 @@
 #include "frames.h"
 #include "net/dataexchange.h"
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
 
 // The exchange's worker from the socket to the emission of each report: reading, decoding and emitting make no
 // allocation per datagram. (A queued connection into another thread then allocates one event per report; that

@@ -19,7 +19,7 @@ struct Packet {
     QByteArray payload;
 };
 
-constexpr quint16 exchangePort = 11309;
+using Protocol::exchangePort;
 
 QByteArray ipv4(const char *text) {
     QByteArray bytes;

@@ -1,42 +1,14 @@
 #include <QtTest>
 
 #include "kartmodel.h"
-#include "net/datagramdecoder.h"
+#include "net/protocol.h"
 #include "simprotocol.h"
 
-namespace {
-
-// Collects what the console's decoder finds in a datagram.
-class Collector final : public DatagramHandler {
-public:
-    void applicationCommand(const QJsonObject &command) override { commands << command; }
-    void statusFrame(quint16 globalRpmLimit) override { statusLimits << globalRpmLimit; }
-    void transponderFrame(const TransponderState &state) override { transponders << state; }
-
-    QList<QJsonObject> commands;
-    QList<quint16> statusLimits;
-    QList<TransponderState> transponders;
-};
-
-Collector decode(const QByteArray &datagram) {
-    Collector collector;
-    decodeDatagram(datagram.constData(), datagram.size(), collector);
-    return collector;
-}
-
-}  // namespace
-
-// The simulator's frames and command parsing, checked against the console's own decoder and command texts.
+// How the simulator takes what it receives, checked against the console's own commands; and its kart model.
 class SimProtocolTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void transponderFrameDecodes_data();
-    void transponderFrameDecodes();
-    void statusFrameDecodes_data();
-    void statusFrameDecodes();
-    void packedFramesDecodeInOrder();
     void parsesWhatConsolesSend_data();
     void parsesWhatConsolesSend();
     void rejectsMalformedDatagrams_data();
@@ -47,77 +19,6 @@ private slots:
     void readingsFollowTheLap();
 };
 
-void SimProtocolTest::transponderFrameDecodes_data() {
-    QTest::addColumn<int>("id");
-    QTest::addColumn<int>("rpm");
-    QTest::addColumn<int>("limit");
-    QTest::addColumn<int>("rssi");
-
-    QTest::newRow("typical") << 1001 << 8450 << 10000 << -63;
-    QTest::newRow("zeros") << 0 << 0 << 0 << 0;
-    QTest::newRow("largest unsigned fields") << 65535 << 65535 << 65535 << 127;
-    QTest::newRow("weakest signal") << 7 << 2250 << 2300 << -128;
-    // Fields whose bytes look like markers must not confuse the frame boundaries.
-    QTest::newRow("marker-like bytes") << 0x55AA << 0xADDE << 0x55AA << -34;
-    QTest::newRow("end marker as id") << 0xADDE << 0xADDE << 0xADDE << -1;
-}
-
-void SimProtocolTest::transponderFrameDecodes() {
-    QFETCH(int, id);
-    QFETCH(int, rpm);
-    QFETCH(int, limit);
-    QFETCH(int, rssi);
-
-    const QByteArray frame = SimProtocol::transponderFrame({quint16(id), quint16(rpm), quint16(limit), qint8(rssi)});
-    QCOMPARE(frame.size(), SimProtocol::transponderFrameSize);
-    const Collector found = decode(frame);
-    QVERIFY(found.statusLimits.isEmpty());
-    QVERIFY(found.commands.isEmpty());
-    QCOMPARE(found.transponders.size(), 1);
-    QCOMPARE(found.transponders[0].transponderId, id);
-    QCOMPARE(found.transponders[0].rpmValue, rpm);
-    QCOMPARE(found.transponders[0].limitValue, limit);
-    QCOMPARE(found.transponders[0].rssiValue, rssi);
-}
-
-void SimProtocolTest::statusFrameDecodes_data() {
-    QTest::addColumn<int>("globalLimit");
-    QTest::newRow("no limit") << 10000;
-    QTest::newRow("50%") << 3000;
-    QTest::newRow("stop") << 0;
-    QTest::newRow("largest") << 65535;
-    QTest::newRow("marker-like") << 0xADDE;
-}
-
-void SimProtocolTest::statusFrameDecodes() {
-    QFETCH(int, globalLimit);
-    const QByteArray frame = SimProtocol::statusFrame(quint16(globalLimit));
-    QCOMPARE(frame.size(), SimProtocol::statusFrameSize);
-    const Collector found = decode(frame);
-    QVERIFY(found.transponders.isEmpty());
-    QCOMPARE(found.statusLimits, QList<quint16>{quint16(globalLimit)});
-}
-
-void SimProtocolTest::packedFramesDecodeInOrder() {
-    // What --pack sends: a status frame, then several karts, in one datagram.
-    QByteArray datagram = SimProtocol::statusFrame(5000);
-    QList<int> ids;
-    for (int i = 0; i < 40; ++i) {
-        const int id = 0xADDE + i;
-        ids << id;
-        datagram += SimProtocol::transponderFrame({quint16(id), quint16(100 * i), 5000, qint8(-40 - i)});
-    }
-    const Collector found = decode(datagram);
-    QCOMPARE(found.statusLimits, QList<quint16>{5000});
-    QList<int> foundIds;
-    for (const TransponderState &state : found.transponders) {
-        foundIds << state.transponderId;
-        QCOMPARE(state.rpmValue, 100 * (state.transponderId - 0xADDE));
-        QCOMPARE(state.rssiValue, -40 - (state.transponderId - 0xADDE));
-    }
-    QCOMPARE(foundIds, ids);
-}
-
 void SimProtocolTest::parsesWhatConsolesSend_data() {
     QTest::addColumn<QByteArray>("datagram");
     QTest::addColumn<int>("kind");
@@ -125,11 +26,9 @@ void SimProtocolTest::parsesWhatConsolesSend_data() {
     QTest::addColumn<qint64>("second");
 
     using K = SimProtocol::DatagramKind;
-    // Built the way the console builds its commands.
-    const auto global = [](int limit) { return QStringLiteral("GLOBALRPMLIMIT:%1,%2").arg(limit).arg(-1).toUtf8(); };
-    const auto single = [](int id, int limit) {
-        return QStringLiteral("TRANSPONDERRPMLIMIT:%1,%2").arg(id).arg(limit).toUtf8();
-    };
+    // Built by the console's own command builders.
+    const auto global = Protocol::globalLimitCommand;
+    const auto single = Protocol::transponderLimitCommand;
     QTest::newRow("global 50%") << global(3000) << int(K::GlobalLimit) << qint64(3000) << qint64(-1);
     QTest::newRow("global stop") << global(0) << int(K::GlobalLimit) << qint64(0) << qint64(-1);
     QTest::newRow("global 100%") << global(10000) << int(K::GlobalLimit) << qint64(10000) << qint64(-1);
@@ -143,10 +42,9 @@ void SimProtocolTest::parsesWhatConsolesSend_data() {
     QTest::newRow("kart app command") << QByteArray(
                                              R"({"appCommand":"transponderLimit","transponderId":1234,"value":"p0"})")
                                       << int(K::AppCommand) << qint64(0) << qint64(0);
-    QTest::newRow("another relay's status")
-        << SimProtocol::statusFrame(3000) << int(K::Frames) << qint64(0) << qint64(0);
+    QTest::newRow("another relay's status") << Protocol::statusFrame(3000) << int(K::Frames) << qint64(0) << qint64(0);
     QTest::newRow("another relay's kart")
-        << SimProtocol::transponderFrame({1, 2, 3, -4}) << int(K::Frames) << qint64(0) << qint64(0);
+        << Protocol::transponderFrame(1, 2, 3, -4) << int(K::Frames) << qint64(0) << qint64(0);
 }
 
 void SimProtocolTest::parsesWhatConsolesSend() {
@@ -249,11 +147,6 @@ void SimProtocolTest::readingsFollowTheLap() {
     // The same moment one lap later reads the same.
     QCOMPARE(readKart(profile, 1234, 10000, 0, 0).rpm, readKart(profile, 1234 + profile.lapMs, 10000, 0, 0).rpm);
     QCOMPARE(lapPhase(profile, profile.lapMs / 2), 0.5);
-}
-
-void SimProtocolTest::initTestCase() {
-    // The decoder logs every datagram and frame marker; that would drown the test's own output.
-    QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=false"));
 }
 
 QTEST_GUILESS_MAIN(SimProtocolTest)

@@ -17,6 +17,7 @@
 
 #include "capturereader.h"
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
 
 namespace {
 

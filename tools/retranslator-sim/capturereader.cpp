@@ -119,20 +119,14 @@ bool CaptureReader::readDatagram(const uchar *bytes, quint32 size, CapturedDatag
     const quint32 headerSize = quint32(ip[0] & 0x0F) * 4;
     const quint16 fragment = readBigEndian16(ip + 6);
     // More fragments follow, or this is not the first: the datagram is not whole in this packet.
-    if ((fragment & 0x2000) || (fragment & 0x1FFF)) {
-        ++m_incomplete;
+    if ((fragment & 0x2000) || (fragment & 0x1FFF))
         return false;
-    }
-    if (headerSize < 20 || ipSize < headerSize + udpHeaderSize) {
-        ++m_incomplete;
+    if (headerSize < 20 || ipSize < headerSize + udpHeaderSize)
         return false;
-    }
     const uchar *udp = ip + headerSize;
     const quint16 udpLength = readBigEndian16(udp + 4);
-    if (udpLength < udpHeaderSize || ipSize - headerSize < udpLength) {
-        ++m_incomplete;
+    if (udpLength < udpHeaderSize || ipSize - headerSize < udpLength)
         return false;
-    }
     datagram->source = QHostAddress(readBigEndian32(ip + 12));
     datagram->destination = QHostAddress(readBigEndian32(ip + 16));
     datagram->sourcePort = readBigEndian16(udp);

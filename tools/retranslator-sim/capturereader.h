@@ -21,13 +21,12 @@ struct CapturedDatagram {
 // Reads the IPv4 UDP datagrams of a pcap or pcapng file (through libpcap), in file order. Understands the
 // link layers that captures of a track network have: Ethernet (with VLAN tags), Linux cooked (tcpdump -i any),
 // raw IP and BSD/Npcap loopback. Other packets are passed over; so are IP fragments and datagrams that the
-// capture holds only part of (counted, since their payload is not all there).
+// capture holds only part of, since their payload is not all there.
 class CaptureReader {
 public:
     CaptureReader();
     ~CaptureReader();
-    CaptureReader(const CaptureReader &) = delete;
-    CaptureReader &operator=(const CaptureReader &) = delete;
+    Q_DISABLE_COPY(CaptureReader)
 
     // Opens the file; false (with errorString()) when it is missing, not a capture or cut off in its header.
     bool open(const QString &path);
@@ -37,8 +36,6 @@ public:
     Result next(CapturedDatagram *datagram);
 
     QString errorString() const { return m_error; }
-    // Datagrams passed over because they were fragmented or cut short by the capture's snapshot length.
-    qint64 incompleteDatagrams() const { return m_incomplete; }
 
 private:
     bool readDatagram(const uchar *bytes, quint32 size, CapturedDatagram *datagram);
@@ -46,6 +43,5 @@ private:
     pcap *m_pcap = nullptr;
     int m_linkType = 0;
     qint64 m_packetNumber = 0;
-    qint64 m_incomplete = 0;
     QString m_error;
 };

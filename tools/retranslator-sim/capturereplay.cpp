@@ -4,6 +4,7 @@
 #include <climits>
 
 #include "net/datagramdecoder.h"
+#include "net/protocol.h"
 
 namespace {
 

@@ -43,7 +43,6 @@ public:
     // Senders of status frames other than the relay chosen (the first of them), from prepare().
     QList<QHostAddress> otherStatusSenders() const { return m_otherStatusSenders; }
     qint64 sent() const { return m_sent; }
-    int loops() const { return m_loops; }
     QString describe() const;
 
 signals:

@@ -86,6 +86,183 @@ int fail(const QString &message) {
     return 2;
 }
 
+QCommandLineOption option(const char *name, const char *description, const char *valueName = nullptr,
+                          const char *defaultValue = nullptr) {
+    return QCommandLineOption(QString::fromLatin1(name), QString::fromUtf8(description), QString::fromLatin1(valueName),
+                              QString::fromLatin1(defaultValue));
+}
+
+// The command line's options.
+struct Options {
+    const QCommandLineOption karts = option("karts", "Number of karts (default 8).", "n", "8");
+    const QCommandLineOption firstId =
+        option("first-id", "Transponder id of the first kart; the others follow (default 1001).", "id", "1001");
+    const QCommandLineOption ids =
+        option("ids", "Comma-separated transponder ids; overrides --karts and --first-id.", "list");
+    const QCommandLineOption rate = option("rate", "Transponder frames per kart and second (default 5).", "hz", "5");
+    const QCommandLineOption statusInterval =
+        option("status-interval", "Milliseconds between status frames (default 1000).", "ms", "1000");
+    const QCommandLineOption global =
+        option("global", "Global limit at start, also every kart's limit (default 10000).", "rpm", "10000");
+    const QCommandLineOption to = option("to",
+                                         "Send frames to this address (broadcast, unicast or loopback); repeatable. "
+                                         "Default: the broadcast address of every broadcast-capable interface that "
+                                         "is up.",
+                                         "address");
+    const QCommandLineOption interfaceName =
+        option("interface", "Send frames to the broadcast addresses of this interface; repeatable, combines with --to.",
+               "name");
+    const QCommandLineOption destPort = option("dest-port", "Destination UDP port (default 11309).", "port", "11309");
+    const QCommandLineOption bind =
+        option("bind", "Local address to listen on (default 0.0.0.0).", "address", "0.0.0.0");
+    const QCommandLineOption listenPort =
+        option("listen-port",
+               "UDP port to listen on and send from (default 11309; 0 picks a free one, logged in the start line).",
+               "port", "11309");
+    const QCommandLineOption offline = option("offline",
+                                              "Karts that fall silent: comma-separated ID (silent from the start) or "
+                                              "ID@SECONDS (silent after that many seconds).",
+                                              "list");
+    const QCommandLineOption noStatus =
+        option("no-status", "Send no status frames (the console shows the relay offline).");
+    const QCommandLineOption statusFor = option("status-for", "Stop status frames after this many seconds.", "seconds");
+    const QCommandLineOption applyDelay = option(
+        "apply-delay", "Milliseconds before a limit command comes into force, to show unconfirmed limits (default 0).",
+        "ms", "0");
+    const QCommandLineOption pack = option("pack", "Send all karts' frames of one tick in one datagram.");
+    const QCommandLineOption noControl = option("no-control", "Do not read control lines from standard input.");
+    const QCommandLineOption seed = option("seed", "Seed of the simulation (default 1).", "n", "1");
+    const QCommandLineOption replay =
+        option("replay", "Play back what the relay sent in this capture (pcap or pcapng) instead of simulating karts.",
+               "file");
+    const QCommandLineOption replaySource = option(
+        "replay-source", "The relay's address in the capture (default: the sender of the status frames).", "address");
+    const QCommandLineOption speed = option("speed", "Replay speed: 2 plays twice as fast (default 1).", "factor", "1");
+    const QCommandLineOption loop = option("loop", "Replay the capture over and over instead of ending.");
+
+    // In the order --help lists them.
+    QList<QCommandLineOption> all() const {
+        return {karts,     firstId, ids,        rate,         statusInterval, global,    to,         interfaceName,
+                destPort,  bind,    listenPort, offline,      noStatus,       statusFor, applyDelay, pack,
+                noControl, seed,    replay,     replaySource, speed,          loop};
+    }
+    // What sets up simulated karts: a replay plays what its capture holds instead.
+    QList<const QCommandLineOption *> simulationOnly() const {
+        return {&karts,    &firstId,   &ids,        &rate, &statusInterval, &global, &offline,
+                &noStatus, &statusFor, &applyDelay, &pack};
+    }
+};
+
+// Reads the option into `value` when it is a whole number from `lowest` to 65535; false when it is not.
+bool readUInt16(const QCommandLineParser &parser, const QCommandLineOption &option, uint lowest, quint16 *value) {
+    bool ok = false;
+    const uint number = parser.value(option).toUInt(&ok);
+    if (!ok || number < lowest || number > 0xFFFF)
+        return false;
+    *value = quint16(number);
+    return true;
+}
+
+// Each step below reads some options into the settings and returns why the command line is refused, or an empty
+// text. They run in this order, so that of several mistakes the same one is reported first.
+using ReadStep = QString (*)(const QCommandLineParser &, const Options &, SimulatorConfig &);
+
+QString readKarts(const QCommandLineParser &parser, const Options &o, SimulatorConfig &config) {
+    bool ok = true;
+    if (parser.isSet(o.ids)) {
+        const QStringList items = parser.value(o.ids).split(QLatin1Char(','), Qt::SkipEmptyParts);
+        for (const QString &item : items) {
+            const uint id = item.toUInt(&ok);
+            if (!ok || id > 0xFFFF || config.transponderIds.contains(quint16(id)))
+                return QStringLiteral("--ids wants distinct ids 0..65535");
+            config.transponderIds << quint16(id);
+        }
+        return {};
+    }
+    const int count = parser.value(o.karts).toInt(&ok);
+    if (!ok || count < 0 || count > 1000)
+        return QStringLiteral("--karts wants 0..1000");
+    const uint first = parser.value(o.firstId).toUInt(&ok);
+    if (!ok || first + uint(count) > 0x10000)
+        return QStringLiteral("--first-id leaves ids beyond 65535");
+    for (int i = 0; i < count; ++i)
+        config.transponderIds << quint16(first + uint(i));
+    return {};
+}
+
+QString readFrames(const QCommandLineParser &parser, const Options &o, SimulatorConfig &config) {
+    bool ok = true;
+    config.frameRateHz = parser.value(o.rate).toDouble(&ok);
+    if (!ok || config.frameRateHz <= 0 || config.frameRateHz > 1000)
+        return QStringLiteral("--rate wants a rate above 0 and up to 1000");
+    config.statusIntervalMs = parser.value(o.statusInterval).toInt(&ok);
+    if (!ok || config.statusIntervalMs < 1)
+        return QStringLiteral("--status-interval wants milliseconds >= 1");
+    if (!readUInt16(parser, o.global, 0, &config.globalLimit))
+        return QStringLiteral("--global wants an RPM 0..65535");
+    return {};
+}
+
+QString readAddresses(const QCommandLineParser &parser, const Options &o, SimulatorConfig &config) {
+    for (const QString &text : parser.values(o.to)) {
+        const QHostAddress address(text);
+        if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
+            return QStringLiteral("--to wants an IPv4 address, not %1").arg(text);
+        config.destinations << address;
+    }
+    config.interfaces = parser.values(o.interfaceName);
+    if (!readUInt16(parser, o.destPort, 1, &config.destinationPort))
+        return QStringLiteral("--dest-port wants 1..65535");
+    config.bindAddress = QHostAddress(parser.value(o.bind));
+    if (config.bindAddress.isNull())
+        return QStringLiteral("--bind wants an address");
+    if (!readUInt16(parser, o.listenPort, 0, &config.listenPort))
+        return QStringLiteral("--listen-port wants 0..65535");
+    return {};
+}
+
+QString readBehaviour(const QCommandLineParser &parser, const Options &o, SimulatorConfig &config) {
+    if (parser.isSet(o.offline) && !parseOfflineList(parser.value(o.offline), &config.offlineAfterMs))
+        return QStringLiteral("--offline wants ID or ID@SECONDS items");
+    config.statusEnabled = !parser.isSet(o.noStatus);
+    bool ok = true;
+    if (parser.isSet(o.statusFor)) {
+        const double seconds = parser.value(o.statusFor).toDouble(&ok);
+        if (!ok || seconds < 0)
+            return QStringLiteral("--status-for wants seconds >= 0");
+        config.statusForMs = qint64(seconds * 1000);
+    }
+    config.applyDelayMs = parser.value(o.applyDelay).toInt(&ok);
+    if (!ok || config.applyDelayMs < 0)
+        return QStringLiteral("--apply-delay wants milliseconds >= 0");
+    config.packFrames = parser.isSet(o.pack);
+    config.readControl = !parser.isSet(o.noControl);
+    config.seed = parser.value(o.seed).toUInt(&ok);
+    if (!ok)
+        return QStringLiteral("--seed wants a number");
+    return {};
+}
+
+QString readReplay(const QCommandLineParser &parser, const Options &o, ReplayConfig &config) {
+    for (const QCommandLineOption *simulated : o.simulationOnly()) {
+        if (parser.isSet(*simulated))
+            return QStringLiteral("--replay plays what the capture holds; --%1 does not go with it")
+                .arg(simulated->names().constFirst());
+    }
+    config.path = parser.value(o.replay);
+    if (parser.isSet(o.replaySource)) {
+        config.source = QHostAddress(parser.value(o.replaySource));
+        if (config.source.protocol() != QAbstractSocket::IPv4Protocol)
+            return QStringLiteral("--replay-source wants an IPv4 address");
+    }
+    bool ok = true;
+    config.speed = parser.value(o.speed).toDouble(&ok);
+    if (!ok || !(config.speed > 0) || config.speed > 1000)
+        return QStringLiteral("--speed wants a factor above 0 and up to 1000");
+    config.loop = parser.isSet(o.loop);
+    return {};
+}
+
 }  // namespace
 
 int main(int argc, char *argv[]) {
@@ -95,82 +272,11 @@ int main(int argc, char *argv[]) {
         QStringLiteral("%{time hh:mm:ss.zzz} %{if-warning}warning: %{endif}"
                        "%{if-critical}error: %{endif}%{message}"));
 
+    const Options options;
     QCommandLineParser parser;
     parser.setApplicationDescription(QString::fromUtf8(description));
     parser.addHelpOption();
-    const QCommandLineOption karts(QStringLiteral("karts"), QStringLiteral("Number of karts (default 8)."),
-                                   QStringLiteral("n"), QStringLiteral("8"));
-    const QCommandLineOption firstId(
-        QStringLiteral("first-id"),
-        QStringLiteral("Transponder id of the first kart; the others follow (default 1001)."), QStringLiteral("id"),
-        QStringLiteral("1001"));
-    const QCommandLineOption ids(QStringLiteral("ids"),
-                                 QStringLiteral("Comma-separated transponder ids; overrides --karts and --first-id."),
-                                 QStringLiteral("list"));
-    const QCommandLineOption rate(QStringLiteral("rate"),
-                                  QStringLiteral("Transponder frames per kart and second (default 5)."),
-                                  QStringLiteral("hz"), QStringLiteral("5"));
-    const QCommandLineOption statusInterval(QStringLiteral("status-interval"),
-                                            QStringLiteral("Milliseconds between status frames (default 1000)."),
-                                            QStringLiteral("ms"), QStringLiteral("1000"));
-    const QCommandLineOption global(QStringLiteral("global"),
-                                    QStringLiteral("Global limit at start, also every kart's limit (default 10000)."),
-                                    QStringLiteral("rpm"), QStringLiteral("10000"));
-    const QCommandLineOption to(QStringLiteral("to"),
-                                QStringLiteral("Send frames to this address (broadcast, unicast or loopback); "
-                                               "repeatable. Default: the broadcast address of every "
-                                               "broadcast-capable interface that is up."),
-                                QStringLiteral("address"));
-    const QCommandLineOption interfaceOption(QStringLiteral("interface"),
-                                             QStringLiteral("Send frames to the broadcast addresses of this interface; "
-                                                            "repeatable, combines with --to."),
-                                             QStringLiteral("name"));
-    const QCommandLineOption destPort(QStringLiteral("dest-port"),
-                                      QStringLiteral("Destination UDP port (default 11309)."), QStringLiteral("port"),
-                                      QStringLiteral("11309"));
-    const QCommandLineOption bind(QStringLiteral("bind"),
-                                  QStringLiteral("Local address to listen on (default 0.0.0.0)."),
-                                  QStringLiteral("address"), QStringLiteral("0.0.0.0"));
-    const QCommandLineOption listenPort(QStringLiteral("listen-port"),
-                                        QStringLiteral("UDP port to listen on and send from (default 11309; 0 picks "
-                                                       "a free one, logged in the start line)."),
-                                        QStringLiteral("port"), QStringLiteral("11309"));
-    const QCommandLineOption offline(QStringLiteral("offline"),
-                                     QStringLiteral("Karts that fall silent: comma-separated ID (silent from the "
-                                                    "start) or ID@SECONDS (silent after that many seconds)."),
-                                     QStringLiteral("list"));
-    const QCommandLineOption noStatus(QStringLiteral("no-status"),
-                                      QStringLiteral("Send no status frames (the console shows the relay offline)."));
-    const QCommandLineOption statusFor(QStringLiteral("status-for"),
-                                       QStringLiteral("Stop status frames after this many seconds."),
-                                       QStringLiteral("seconds"));
-    const QCommandLineOption applyDelay(QStringLiteral("apply-delay"),
-                                        QStringLiteral("Milliseconds before a limit command comes into force, to "
-                                                       "show unconfirmed limits (default 0)."),
-                                        QStringLiteral("ms"), QStringLiteral("0"));
-    const QCommandLineOption pack(QStringLiteral("pack"),
-                                  QStringLiteral("Send all karts' frames of one tick in one datagram."));
-    const QCommandLineOption noControl(QStringLiteral("no-control"),
-                                       QStringLiteral("Do not read control lines from standard input."));
-    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the simulation (default 1)."),
-                                  QStringLiteral("n"), QStringLiteral("1"));
-    const QCommandLineOption replay(QStringLiteral("replay"),
-                                    QStringLiteral("Play back what the relay sent in this capture (pcap or pcapng) "
-                                                   "instead of simulating karts."),
-                                    QStringLiteral("file"));
-    const QCommandLineOption replaySource(
-        QStringLiteral("replay-source"),
-        QStringLiteral("The relay's address in the capture (default: the sender of the status frames)."),
-        QStringLiteral("address"));
-    const QCommandLineOption speed(QStringLiteral("speed"),
-                                   QStringLiteral("Replay speed: 2 plays twice as fast (default 1)."),
-                                   QStringLiteral("factor"), QStringLiteral("1"));
-    const QCommandLineOption loop(QStringLiteral("loop"),
-                                  QStringLiteral("Replay the capture over and over instead of ending."));
-    parser.addOptions({karts,    firstId,         ids,        rate, statusInterval, global,
-                       to,       interfaceOption, destPort,   bind, listenPort,     offline,
-                       noStatus, statusFor,       applyDelay, pack, noControl,      seed,
-                       replay,   replaySource,    speed,      loop});
+    parser.addOptions(options.all());
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return fail(QStringLiteral("unexpected argument %1").arg(parser.positionalArguments().constFirst()));
@@ -178,96 +284,24 @@ int main(int argc, char *argv[]) {
     QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=false"));
 
     SimulatorConfig config;
-    bool ok = true;
-    if (parser.isSet(ids)) {
-        const QStringList items = parser.value(ids).split(QLatin1Char(','), Qt::SkipEmptyParts);
-        for (const QString &item : items) {
-            const uint id = item.toUInt(&ok);
-            if (!ok || id > 0xFFFF || config.transponderIds.contains(quint16(id)))
-                return fail(QStringLiteral("--ids wants distinct ids 0..65535"));
-            config.transponderIds << quint16(id);
-        }
-    } else {
-        const int count = parser.value(karts).toInt(&ok);
-        if (!ok || count < 0 || count > 1000)
-            return fail(QStringLiteral("--karts wants 0..1000"));
-        const uint first = parser.value(firstId).toUInt(&ok);
-        if (!ok || first + uint(count) > 0x10000)
-            return fail(QStringLiteral("--first-id leaves ids beyond 65535"));
-        for (int i = 0; i < count; ++i)
-            config.transponderIds << quint16(first + uint(i));
+    for (const ReadStep read : {readKarts, readFrames, readAddresses, readBehaviour}) {
+        const QString refusal = read(parser, options, config);
+        if (!refusal.isEmpty())
+            return fail(refusal);
     }
-    config.frameRateHz = parser.value(rate).toDouble(&ok);
-    if (!ok || config.frameRateHz <= 0 || config.frameRateHz > 1000)
-        return fail(QStringLiteral("--rate wants a rate above 0 and up to 1000"));
-    config.statusIntervalMs = parser.value(statusInterval).toInt(&ok);
-    if (!ok || config.statusIntervalMs < 1)
-        return fail(QStringLiteral("--status-interval wants milliseconds >= 1"));
-    const uint globalLimit = parser.value(global).toUInt(&ok);
-    if (!ok || globalLimit > 0xFFFF)
-        return fail(QStringLiteral("--global wants an RPM 0..65535"));
-    config.globalLimit = quint16(globalLimit);
-    for (const QString &text : parser.values(to)) {
-        const QHostAddress address(text);
-        if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
-            return fail(QStringLiteral("--to wants an IPv4 address, not %1").arg(text));
-        config.destinations << address;
-    }
-    config.interfaces = parser.values(interfaceOption);
-    const uint port = parser.value(destPort).toUInt(&ok);
-    if (!ok || port < 1 || port > 0xFFFF)
-        return fail(QStringLiteral("--dest-port wants 1..65535"));
-    config.destinationPort = quint16(port);
-    config.bindAddress = QHostAddress(parser.value(bind));
-    if (config.bindAddress.isNull())
-        return fail(QStringLiteral("--bind wants an address"));
-    const uint listen = parser.value(listenPort).toUInt(&ok);
-    if (!ok || listen > 0xFFFF)
-        return fail(QStringLiteral("--listen-port wants 0..65535"));
-    config.listenPort = quint16(listen);
-    if (parser.isSet(offline) && !parseOfflineList(parser.value(offline), &config.offlineAfterMs))
-        return fail(QStringLiteral("--offline wants ID or ID@SECONDS items"));
-    config.statusEnabled = !parser.isSet(noStatus);
-    if (parser.isSet(statusFor)) {
-        const double seconds = parser.value(statusFor).toDouble(&ok);
-        if (!ok || seconds < 0)
-            return fail(QStringLiteral("--status-for wants seconds >= 0"));
-        config.statusForMs = qint64(seconds * 1000);
-    }
-    config.applyDelayMs = parser.value(applyDelay).toInt(&ok);
-    if (!ok || config.applyDelayMs < 0)
-        return fail(QStringLiteral("--apply-delay wants milliseconds >= 0"));
-    config.packFrames = parser.isSet(pack);
-    config.readControl = !parser.isSet(noControl);
-    config.seed = parser.value(seed).toUInt(&ok);
-    if (!ok)
-        return fail(QStringLiteral("--seed wants a number"));
 
     std::unique_ptr<CaptureReplay> captureReplay;
-    if (parser.isSet(replay)) {
-        for (const QCommandLineOption *simulated : {&karts, &firstId, &ids, &rate, &statusInterval, &global, &offline,
-                                                    &noStatus, &statusFor, &applyDelay, &pack}) {
-            if (parser.isSet(*simulated))
-                return fail(QStringLiteral("--replay plays what the capture holds; --%1 does not go with it")
-                                .arg(simulated->names().constFirst()));
-        }
+    if (parser.isSet(options.replay)) {
         ReplayConfig replayConfig;
-        replayConfig.path = parser.value(replay);
-        if (parser.isSet(replaySource)) {
-            replayConfig.source = QHostAddress(parser.value(replaySource));
-            if (replayConfig.source.protocol() != QAbstractSocket::IPv4Protocol)
-                return fail(QStringLiteral("--replay-source wants an IPv4 address"));
-        }
-        replayConfig.speed = parser.value(speed).toDouble(&ok);
-        if (!ok || !(replayConfig.speed > 0) || replayConfig.speed > 1000)
-            return fail(QStringLiteral("--speed wants a factor above 0 and up to 1000"));
-        replayConfig.loop = parser.isSet(loop);
+        const QString refusal = readReplay(parser, options, replayConfig);
+        if (!refusal.isEmpty())
+            return fail(refusal);
         captureReplay = std::make_unique<CaptureReplay>(replayConfig);
         if (!captureReplay->prepare()) {
             std::fprintf(stderr, "retranslator-sim: %s\n", qPrintable(captureReplay->errorString()));
             return 2;
         }
-    } else if (parser.isSet(replaySource) || parser.isSet(speed) || parser.isSet(loop)) {
+    } else if (parser.isSet(options.replaySource) || parser.isSet(options.speed) || parser.isSet(options.loop)) {
         return fail(QStringLiteral("--replay-source, --speed and --loop go with --replay"));
     }
 

@@ -4,26 +4,8 @@
 #include <QString>
 #include <QtGlobal>
 
-// The relay's side of the console protocol: the two binary frames it sends and the datagrams it reads.
+// How the relay takes the datagrams it receives: what kind each is, and why one is refused.
 namespace SimProtocol {
-
-constexpr quint16 exchangePort = 11309;
-constexpr int statusFrameSize = 20;
-constexpr int transponderFrameSize = 23;
-
-// What one kart's transponder reports.
-struct KartReport {
-    quint16 transponderId = 0;
-    quint16 rpm = 0;
-    quint16 limit = 0;  // the RPM limit in force on the kart
-    qint8 rssi = 0;     // dBm
-};
-
-// The 23-byte frame of type 1 with one kart's report.
-QByteArray transponderFrame(const KartReport &report);
-
-// The 20-byte frame of type 4 carrying the relay's global RPM limit.
-QByteArray statusFrame(quint16 globalLimit);
 
 enum class DatagramKind {
     Ping,              // a console's discovery word

@@ -24,6 +24,18 @@ QString addressList(const QList<QHostAddress> &addresses, quint16 port) {
     return texts.isEmpty() ? QStringLiteral("none") : texts.join(QLatin1Char(','));
 }
 
+QString okReply() {
+    return QStringLiteral("ok");
+}
+
+QString errorReply(const QString &text) {
+    return QStringLiteral("error: ") + text;
+}
+
+bool isOnOrOff(const QString &word) {
+    return word == QLatin1String("on") || word == QLatin1String("off");
+}
+
 bool parseRpm(const QString &text, int *rpm) {
     bool ok = false;
     const int value = text.toInt(&ok);
@@ -208,7 +220,7 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
             break;
         case DatagramKind::GlobalLimit: {
             const int limit = int(received.first);
-            apply = [this, limit] { setGlobalLimit(limit, "command"); };
+            apply = [this, limit] { setGlobalLimit(limit, LimitCause::Command); };
             break;
         }
         case DatagramKind::TransponderLimit: {
@@ -222,7 +234,7 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
             } else {
                 apply = [this, id, limit] {
                     if (Kart *target = findKart(id); target && !target->hold)
-                        setKartLimit(*target, limit, "command");
+                        setKartLimit(*target, limit, LimitCause::Command);
                 };
             }
             break;
@@ -249,25 +261,31 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
         apply();
 }
 
-void Simulator::setKartLimit(Kart &kart, int limit, const char *cause) {
+QString Simulator::causeName(LimitCause cause) {
+    static const char *const names[] = {"command", "global", "control"};  // in the order of LimitCause
+    return QLatin1String(names[int(cause)]);
+}
+
+void Simulator::setKartLimit(Kart &kart, int limit, LimitCause cause) {
     if (kart.limit == limit)
         return;
     kart.limit = limit;
     qCInfo(lcSim).noquote()
-        << QStringLiteral("limit kart=%1 rpm=%2 cause=%3").arg(kart.transponderId).arg(limit).arg(QLatin1String(cause));
+        << QStringLiteral("limit kart=%1 rpm=%2 cause=%3").arg(kart.transponderId).arg(limit).arg(causeName(cause));
 }
 
-void Simulator::setGlobalLimit(int limit, const char *cause) {
+void Simulator::setGlobalLimit(int limit, LimitCause cause) {
     if (m_globalLimit != limit) {
         m_globalLimit = limit;
-        qCInfo(lcSim).noquote() << QStringLiteral("global limit=%1 cause=%2").arg(limit).arg(QLatin1String(cause));
+        qCInfo(lcSim).noquote() << QStringLiteral("global limit=%1 cause=%2").arg(limit).arg(causeName(cause));
     }
-    // A global command reaches every kart whose limiter takes commands.
-    if (qstrcmp(cause, "command") != 0)
+    // A console's global command reaches every kart whose limiter takes commands; a control line changes only
+    // what the status frames report.
+    if (cause != LimitCause::Command)
         return;
     for (Kart &kart : m_karts) {
         if (!kart.hold)
-            setKartLimit(kart, limit, "global");
+            setKartLimit(kart, limit, LimitCause::Global);
     }
 }
 
@@ -279,8 +297,8 @@ void Simulator::sendTransponderFrames() {
             continue;
         const KartReading reading =
             readKart(kart.profile, now, kart.limit, kart.noise.bounded(2.0) - 1.0, kart.noise.bounded(2.0) - 1.0);
-        const QByteArray frame = SimProtocol::transponderFrame(
-            {kart.transponderId, quint16(reading.rpm), quint16(kart.limit), qint8(reading.rssiDbm)});
+        const QByteArray frame = Protocol::transponderFrame(kart.transponderId, quint16(reading.rpm),
+                                                            quint16(kart.limit), qint8(reading.rssiDbm));
         if (m_config.packFrames)
             packed += frame;
         else
@@ -294,7 +312,7 @@ void Simulator::sendStatusFrame() {
     // Interfaces may come and go (or change address) while the relay runs.
     refreshDestinations();
     if (m_config.statusEnabled)
-        send(SimProtocol::statusFrame(quint16(m_globalLimit)));
+        send(Protocol::statusFrame(quint16(m_globalLimit)));
 }
 
 void Simulator::send(const QByteArray &datagram) {
@@ -384,80 +402,102 @@ QString Simulator::describe() const {
 }
 
 QString Simulator::control(const QString &line) {
-    const QStringList words = line.split(QLatin1Char(' '), Qt::SkipEmptyParts);
-    QString reply = QStringLiteral("ok");
-    const auto error = [&reply](const QString &text) { reply = QStringLiteral("error: ") + text; };
-    const QString command = words.value(0);
-    const bool replayControl =
-        command == QLatin1String("show") || command == QLatin1String("quit") || command == QLatin1String("help");
-
-    if (m_replay && !replayControl) {
-        error(QStringLiteral("not while replaying a capture (show, quit and help work)"));
-    } else if (m_replay && command == QLatin1String("show") && words.size() == 1) {
-        reply = m_replay->describe();
-    } else if (command == QLatin1String("status") && words.size() == 2 &&
-               (words[1] == QLatin1String("on") || words[1] == QLatin1String("off"))) {
-        const bool enable = words[1] == QLatin1String("on");
-        if (enable && !m_config.statusEnabled) {
-            m_config.statusEnabled = true;
-            sendStatusFrame();
-            m_statusTimer.start();  // the next frame a full interval after this one
-        }
-        m_config.statusEnabled = enable;
-    } else if (command == QLatin1String("global") && words.size() == 2) {
-        int rpm = 0;
-        if (parseRpm(words[1], &rpm))
-            setGlobalLimit(rpm, "control");
-        else
-            error(QStringLiteral("global wants an RPM 0..65535"));
-    } else if (command == QLatin1String("delay") && words.size() == 2) {
-        bool ok = false;
-        const int delay = words[1].toInt(&ok);
-        if (ok && delay >= 0)
-            m_config.applyDelayMs = delay;
-        else
-            error(QStringLiteral("delay wants milliseconds >= 0"));
-    } else if (command == QLatin1String("kart") && words.size() >= 3) {
-        QList<Kart *> karts;
-        if (words[1] == QLatin1String("all")) {
-            for (Kart &kart : m_karts)
-                karts << &kart;
-        } else {
-            bool ok = false;
-            const uint id = words[1].toUInt(&ok);
-            Kart *kart = ok && id <= 0xFFFF ? findKart(quint16(id)) : nullptr;
-            if (kart)
-                karts << kart;
-        }
-        const QString action = words[2];
-        int rpm = 0;
-        if (karts.isEmpty()) {
-            error(QStringLiteral("no kart %1").arg(words[1]));
-        } else if ((action == QLatin1String("online") || action == QLatin1String("offline")) && words.size() == 3) {
-            for (Kart *kart : karts)
-                kart->online = action == QLatin1String("online");
-        } else if (action == QLatin1String("limit") && words.size() == 4 && parseRpm(words[3], &rpm)) {
-            for (Kart *kart : karts)
-                setKartLimit(*kart, rpm, "control");
-        } else if (action == QLatin1String("hold") && words.size() == 4 &&
-                   (words[3] == QLatin1String("on") || words[3] == QLatin1String("off"))) {
-            for (Kart *kart : karts)
-                kart->hold = words[3] == QLatin1String("on");
-        } else {
-            error(QStringLiteral("kart <id|all> online|offline|limit <rpm>|hold on|off"));
-        }
-    } else if (command == QLatin1String("show") && words.size() == 1) {
-        reply = describe();
-    } else if (command == QLatin1String("quit") && words.size() == 1) {
-        QTimer::singleShot(0, qApp, &QCoreApplication::quit);
-    } else if (command == QLatin1String("help") && words.size() == 1) {
-        reply = QStringLiteral(
-            "commands: status on|off; global <rpm>; delay <ms>; kart <id|all> online|offline; "
-            "kart <id|all> limit <rpm>; kart <id|all> hold on|off; show; quit");
-    } else {
-        error(QStringLiteral("unknown command (try help)"));
-    }
-
+    const QString reply = controlReply(line.split(QLatin1Char(' '), Qt::SkipEmptyParts));
     qCInfo(lcSim).noquote() << QStringLiteral("control \"%1\" -> %2").arg(line, reply);
     return reply;
+}
+
+QString Simulator::controlReply(const QStringList &words) {
+    const QString command = words.value(0);
+    if (words.size() == 1) {
+        if (command == QLatin1String("show"))
+            return m_replay ? m_replay->describe() : describe();
+        if (command == QLatin1String("quit")) {
+            QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+            return okReply();
+        }
+        if (command == QLatin1String("help"))
+            return QStringLiteral(
+                "commands: status on|off; global <rpm>; delay <ms>; kart <id|all> online|offline; "
+                "kart <id|all> limit <rpm>; kart <id|all> hold on|off; show; quit");
+    }
+    const bool replayCommand =
+        command == QLatin1String("show") || command == QLatin1String("quit") || command == QLatin1String("help");
+    if (m_replay && !replayCommand)
+        return errorReply(QStringLiteral("not while replaying a capture (show, quit and help work)"));
+    if (!m_replay && words.size() == 2) {
+        if (command == QLatin1String("status") && isOnOrOff(words[1]))
+            return controlStatus(words[1] == QLatin1String("on"));
+        if (command == QLatin1String("global"))
+            return controlGlobal(words[1]);
+        if (command == QLatin1String("delay"))
+            return controlDelay(words[1]);
+    }
+    if (!m_replay && command == QLatin1String("kart") && words.size() >= 3)
+        return controlKarts(words);
+    return errorReply(QStringLiteral("unknown command (try help)"));
+}
+
+QString Simulator::controlStatus(bool enable) {
+    if (enable && !m_config.statusEnabled) {
+        m_config.statusEnabled = true;
+        sendStatusFrame();
+        m_statusTimer.start();  // the next frame a full interval after this one
+    }
+    m_config.statusEnabled = enable;
+    return okReply();
+}
+
+QString Simulator::controlGlobal(const QString &rpm) {
+    int limit = 0;
+    if (!parseRpm(rpm, &limit))
+        return errorReply(QStringLiteral("global wants an RPM 0..65535"));
+    setGlobalLimit(limit, LimitCause::Control);
+    return okReply();
+}
+
+QString Simulator::controlDelay(const QString &ms) {
+    bool ok = false;
+    const int delay = ms.toInt(&ok);
+    if (!ok || delay < 0)
+        return errorReply(QStringLiteral("delay wants milliseconds >= 0"));
+    m_config.applyDelayMs = delay;
+    return okReply();
+}
+
+// "kart <id|all> online|offline", "kart <id|all> limit <rpm>" and "kart <id|all> hold on|off".
+QString Simulator::controlKarts(const QStringList &words) {
+    const QList<Kart *> karts = kartsNamed(words[1]);
+    if (karts.isEmpty())
+        return errorReply(QStringLiteral("no kart %1").arg(words[1]));
+    const QString &action = words[2];
+    int rpm = 0;
+    if ((action == QLatin1String("online") || action == QLatin1String("offline")) && words.size() == 3) {
+        for (Kart *kart : karts)
+            kart->online = action == QLatin1String("online");
+    } else if (action == QLatin1String("limit") && words.size() == 4 && parseRpm(words[3], &rpm)) {
+        for (Kart *kart : karts)
+            setKartLimit(*kart, rpm, LimitCause::Control);
+    } else if (action == QLatin1String("hold") && words.size() == 4 && isOnOrOff(words[3])) {
+        for (Kart *kart : karts)
+            kart->hold = words[3] == QLatin1String("on");
+    } else {
+        return errorReply(QStringLiteral("kart <id|all> online|offline|limit <rpm>|hold on|off"));
+    }
+    return okReply();
+}
+
+// Every kart for "all", else the kart with that transponder id; none when there is no such kart.
+QList<Simulator::Kart *> Simulator::kartsNamed(const QString &name) {
+    QList<Kart *> karts;
+    if (name == QLatin1String("all")) {
+        for (Kart &kart : m_karts)
+            karts << &kart;
+        return karts;
+    }
+    bool ok = false;
+    const uint id = name.toUInt(&ok);
+    if (Kart *kart = ok && id <= 0xFFFF ? findKart(quint16(id)) : nullptr)
+        karts << kart;
+    return karts;
 }

@@ -12,6 +12,7 @@
 #include <memory>
 
 #include "kartmodel.h"
+#include "net/protocol.h"
 #include "simprotocol.h"
 
 class CaptureReplay;
@@ -25,9 +26,9 @@ struct SimulatorConfig {
     int applyDelayMs = 0;              // how long a limit command takes to come into force
     QList<QHostAddress> destinations;  // explicit destinations
     QStringList interfaces;            // broadcast addresses of these interfaces
-    quint16 destinationPort = SimProtocol::exchangePort;
+    quint16 destinationPort = Protocol::exchangePort;
     QHostAddress bindAddress = QHostAddress(QHostAddress::AnyIPv4);
-    quint16 listenPort = SimProtocol::exchangePort;
+    quint16 listenPort = Protocol::exchangePort;
     QHash<quint16, qint64> offlineAfterMs;  // karts that fall silent, and after how long (0: from the start)
     bool statusEnabled = true;
     qint64 statusForMs = -1;  // stop status frames after this long; -1: never
@@ -72,13 +73,22 @@ private:
     void readDatagrams();
     void handleDatagram(const QByteArray &data, const QHostAddress &sender, quint16 senderPort,
                         const QHostAddress &destination);
-    void setKartLimit(Kart &kart, int limit, const char *cause);
-    void setGlobalLimit(int limit, const char *cause);
+    // What changed a limit: a console's command, a global command reaching a kart, or a control line.
+    enum class LimitCause { Command, Global, Control };
+    static QString causeName(LimitCause cause);
+    void setKartLimit(Kart &kart, int limit, LimitCause cause);
+    void setGlobalLimit(int limit, LimitCause cause);
     void sendTransponderFrames();
     void sendStatusFrame();
     void send(const QByteArray &datagram);
     void refreshDestinations();
     void readControlInput();
+    QString controlReply(const QStringList &words);
+    QString controlStatus(bool enable);
+    QString controlGlobal(const QString &rpm);
+    QString controlDelay(const QString &ms);
+    QString controlKarts(const QStringList &words);
+    QList<Kart *> kartsNamed(const QString &name);
     Kart *findKart(quint16 transponderId);
     QString describe() const;
 

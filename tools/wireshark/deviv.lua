@@ -75,34 +75,33 @@ local f = {
 }
 deviv.fields = f
 
-local e = {
-    lone_marker = ProtoExpert.new("deviv.expert.lone_start_marker",
-        "Start marker without an end marker 18 or 21 bytes later: the console skips one byte",
-        expert.group.MALFORMED, expert.severity.WARN),
-    frame_type = ProtoExpert.new("deviv.expert.frame_type", "Frame of a type the console skips",
-        expert.group.PROTOCOL, expert.severity.WARN),
-    stray = ProtoExpert.new("deviv.expert.stray", "Stray bytes: the console skips them one at a time",
-        expert.group.PROTOCOL, expert.severity.NOTE),
-    skipped = ProtoExpert.new("deviv.expert.skipped",
-        "The text is the discovery word: every step of the console's frame scan skips seven bytes",
-        expert.group.PROTOCOL, expert.severity.NOTE),
-    bad_command = ProtoExpert.new("deviv.expert.bad_command", "Malformed limit command: not what a console sends",
-        expert.group.MALFORMED, expert.severity.WARN),
-    no_app_command = ProtoExpert.new("deviv.expert.no_app_command",
-        "JSON object without \"appCommand\": the console drops it", expert.group.PROTOCOL, expert.severity.WARN),
-    bad_json = ProtoExpert.new("deviv.expert.bad_json",
-        "Starts like a JSON object but is not one: the console scans it for frames instead",
-        expert.group.MALFORMED, expert.severity.WARN),
-    after_json = ProtoExpert.new("deviv.expert.after_json",
-        "Bytes after the zero byte that ends a JSON text: the console does not read them",
-        expert.group.PROTOCOL, expert.severity.NOTE),
-    not_whole = ProtoExpert.new("deviv.expert.not_whole", "transponderId is not a whole 32-bit number",
-        expert.group.PROTOCOL, expert.severity.WARN),
-    unread = ProtoExpert.new("deviv.expert.unread", "Nothing in this datagram that the console reads",
-        expert.group.PROTOCOL, expert.severity.NOTE),
-    cut = ProtoExpert.new("deviv.expert.cut", "The capture holds only part of this datagram",
-        expert.group.MALFORMED, expert.severity.ERROR),
-}
+-- The notes and warnings Wireshark lists with a datagram, by their Wireshark group and severity.
+local e = {}
+local function add_experts(group, severity, list)
+    for key, entry in pairs(list) do
+        e[key] = ProtoExpert.new("deviv.expert." .. entry[1], entry[2], group, severity)
+    end
+end
+add_experts(expert.group.MALFORMED, expert.severity.WARN, {
+    lone_marker = {"lone_start_marker",
+        "Start marker without an end marker 18 or 21 bytes later: the console skips one byte"},
+    bad_command = {"bad_command", "Malformed limit command: not what a console sends"},
+    bad_json = {"bad_json", "Starts like a JSON object but is not one: the console scans it for frames instead"},
+})
+add_experts(expert.group.MALFORMED, expert.severity.ERROR, {
+    cut = {"cut", "The capture holds only part of this datagram"},
+})
+add_experts(expert.group.PROTOCOL, expert.severity.WARN, {
+    frame_type = {"frame_type", "Frame of a type the console skips"},
+    no_app_command = {"no_app_command", "JSON object without \"appCommand\": the console drops it"},
+    not_whole = {"not_whole", "transponderId is not a whole 32-bit number"},
+})
+add_experts(expert.group.PROTOCOL, expert.severity.NOTE, {
+    stray = {"stray", "Stray bytes: the console skips them one at a time"},
+    skipped = {"skipped", "The text is the discovery word: every step of the console's frame scan skips seven bytes"},
+    after_json = {"after_json", "Bytes after the zero byte that ends a JSON text: the console does not read them"},
+    unread = {"unread", "Nothing in this datagram that the console reads"},
+})
 deviv.experts = e
 
 ---------------------------------------------------------------------------------------------------------------
