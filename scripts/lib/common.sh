@@ -11,10 +11,11 @@ RUN_PACKAGES=(
     qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
     fonts-dejavu-core
 )
-# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots,
-# tshark for the dissector's agreement with the decoder and tcpdump for captures on the virtual network.
+# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest, through libX11 and
+# libXtst from Python) and screenshots, tshark for the dissector's agreement with the decoder and tcpdump for
+# captures on the virtual network.
 TEST_PACKAGES=(
-    qml-module-qttest iproute2 xvfb xauth xdotool libxtst6 imagemagick fonts-dejavu-core libx11-dev python3
+    qml-module-qttest iproute2 xvfb xauth xdotool libx11-6 libxtst6 imagemagick fonts-dejavu-core python3
     tshark tcpdump
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
