@@ -5,8 +5,10 @@ Clicks and the wheel go through the XTest extension from this process (libX11 an
 click reaches the X server without starting a program, so the time it takes to reach the wire is the
 console's alone. Typing and keys go through xdotool; screenshots through ImageMagick's import."""
 
+import contextlib
 import ctypes
 import dataclasses
+import fcntl
 import os
 import subprocess
 import time
@@ -198,29 +200,64 @@ def colour_matches(actual, expected, tolerance=10):
     return all(abs(a - e) <= tolerance for a, e in zip(actual, parse_colour(expected)))
 
 
+# Displays are numbered from here, one not taken by a lock file or a socket. Xvfb's own choice (-displayfd
+# without a number) tries its sockets in its own network namespace only: started in another (the benchmarks
+# run in one of their own), it would take over the socket file of a display a server elsewhere holds. Servers
+# that choose for themselves start at 0 and stay far below this.
+FIRST_DISPLAY = 200
+START_LOCK = "/tmp/.deviv-xvfb-start.lock"
+
+
+@contextlib.contextmanager
+def _start_lock():
+    """Keeps two harness runs from starting a server on the same free number at the same time."""
+    try:
+        guard = open(START_LOCK, "a")
+    except PermissionError:
+        yield
+        return
+    with guard:
+        fcntl.flock(guard, fcntl.LOCK_EX)
+        yield
+
+
 class Display:
-    """An Xvfb server of its own on a free display number. With no window manager, a window opens at the
-    top-left corner, so a screen as large as the window makes a shot of the screen a shot of the window."""
+    """An Xvfb server of its own. With no window manager, a window opens at the top-left corner, so a screen as
+    large as the window makes a shot of the screen a shot of the window."""
 
     def __init__(self, log_dir=None, width=480, height=640):
-        read_end, write_end = os.pipe()
         self.width, self.height = width, height
         self._log = open(os.path.join(log_dir, f"xvfb-{os.getpid()}-{id(self)}.log") if log_dir else os.devnull,
                          "w")
-        # Xvfb's own resolution, 100 dpi, sets the size of the console's text; the screenshots in docs/images
-        # were taken with it.
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten", "tcp"],
-            pass_fds=(write_end,), stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
-        os.close(write_end)
-        with os.fdopen(read_end) as reader:
-            number = reader.readline().strip()
-        if not number:
-            self.process.kill()
+        self.process = None
+        with _start_lock():
+            for number in range(FIRST_DISPLAY, FIRST_DISPLAY + 100):
+                if not any(os.path.exists(path) for path in (f"/tmp/.X{number}-lock", f"/tmp/.X11-unix/X{number}")):
+                    if self._start(number, width, height):
+                        break
+        if self.process is None:
             self._log.close()
             raise RuntimeError("Xvfb did not start")
         self.name = f":{number}"
         self._pointer = None
+
+    def _start(self, number, width, height):
+        """Starts Xvfb on display `number`; returns once it takes connections, or False when it ended."""
+        read_end, write_end = os.pipe()
+        # Xvfb's own resolution, 100 dpi, sets the size of the console's text; the screenshots in docs/images
+        # were taken with it.
+        process = subprocess.Popen(
+            ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten",
+             "tcp"], pass_fds=(write_end,), stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
+        os.close(write_end)
+        with os.fdopen(read_end) as reader:
+            ready = reader.readline().strip()
+        if not ready:
+            process.kill()
+            process.wait()
+            return False
+        self.process = process
+        return True
 
     def __enter__(self):
         return self
@@ -237,7 +274,7 @@ class Display:
         if self._pointer:
             self._pointer.close()
             self._pointer = None
-        if self.process.poll() is None:
+        if self.process and self.process.poll() is None:
             self.process.terminate()
             try:
                 self.process.wait(5)
