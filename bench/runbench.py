@@ -197,8 +197,11 @@ class ScreenRun(contextlib.AbstractContextManager):
             self.close()
             raise
 
-    def alive(self):
-        return self.console.process.running() and self.sim.process.running()
+    def check_alive(self, when):
+        """Raises, naming what ended and its exit status, unless both still run."""
+        for process in (self.console.process, self.sim.process):
+            if not process.running():
+                raise RuntimeError(f"{process.name} ended {when} with status {process.popen.returncode}")
 
     def udp_receive_buffer_errors(self):
         return self.hosts[0].udp_counters()["RcvbufErrors"]
@@ -216,8 +219,7 @@ def screen_window(hosts, display, console, sim, karts, rate, warmup, seconds, pr
     """Runs console and simulator, waits `warmup`, and measures over `seconds`."""
     with ScreenRun(hosts, display, console, sim, ["--karts", str(karts), "--rate", str(rate)], probe) as screen:
         time.sleep(warmup)
-        if not screen.alive():
-            raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped during warm-up")
+        screen.check_alive(f"during the warm-up of {os.path.basename(console)}")
         pid = screen.console.process.pid
         cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
                                          screen.udp_receive_buffer_errors())
@@ -227,8 +229,7 @@ def screen_window(hosts, display, console, sim, karts, rate, warmup, seconds, pr
         elapsed = time.monotonic() - start
         cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
                                          screen.udp_receive_buffer_errors())
-        if not screen.alive():
-            raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped")
+        screen.check_alive(f"while {os.path.basename(console)} was measured")
         result = {
             "cpu_share": (cpu1 - cpu0) / elapsed,
             "threads": {name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3)
@@ -461,8 +462,7 @@ def soak(hosts, display, console, sim, minutes, table, rotate_seconds=30):
         while time.monotonic() < end:
             now = time.monotonic()
             if now >= next_sample:
-                if not screen.alive():
-                    raise RuntimeError("the console or the simulator stopped during the soak")
+                screen.check_alive("during the soak")
                 samples.append((now - start, memory_kb(pid) / 1024))
                 next_sample += 10
             if now >= next_rotation:
