@@ -25,11 +25,12 @@ SANITIZER_PACKAGES=(
 )
 # The guide's screenshot of Wireshark reading a capture (scripts/wireshark-screenshot).
 WIRESHARK_SHOT_PACKAGES=(
-    wireshark xvfb xauth xdotool imagemagick
+    wireshark xvfb xauth xdotool libxtst6 imagemagick
 )
-# Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen.
+# Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen (its window
+# found with xdotool, clicks through XTest).
 BENCH_PACKAGES=(
-    libbenchmark-dev iproute2 xvfb xauth python3
+    libbenchmark-dev iproute2 xvfb xauth xdotool libxtst6 python3
 )
 
 # Installs those of the given Debian packages that are not installed yet.
