@@ -185,14 +185,17 @@ class ScreenRun(contextlib.AbstractContextManager):
     def __init__(self, hosts, display, console, sim, sim_arguments, probe=False, sim_stdin=False):
         console_host, sim_host = hosts
         self.hosts = hosts
-        probe_file = os.path.join(console_host.lan.log_dir, f"probe-{time.monotonic_ns()}.txt") if probe else None
-        self.console = Console(console_host, console, display=display, probe_file=probe_file, capture=False,
-                               extra_env=AS_A_USER_RUNS_IT)
+        # A name of its own per run: its own settings store, QML cache and probe file, as a user's first start.
+        name = f"console{len(console_host.processes)}"
+        probe_file = os.path.join(console_host.lan.log_dir, f"{name}-probe.txt") if probe else None
+        self.console = Console(console_host, console, display=display, name=name, probe_file=probe_file,
+                               capture=False, extra_env=AS_A_USER_RUNS_IT)
         self.probe = self.console.probe
         self.sim = None
         try:
             time.sleep(1.0)  # the console binds its port and loads its window first
-            self.sim = Simulator(sim_host, sim, [*sim_arguments, *([] if sim_stdin else ["--no-control"])])
+            self.sim = Simulator(sim_host, sim, [*sim_arguments, *([] if sim_stdin else ["--no-control"])],
+                                 name=f"sim{len(sim_host.processes)}")
         except BaseException:
             self.close()
             raise
