@@ -9,6 +9,15 @@ ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__
 sys.path.insert(0, os.path.join(ROOT, "tests"))
 
 
+def print_help(text):
+    """Prints a --help text and exits 0, quietly also when the reader has gone (`| head`), as a shell script does."""
+    try:
+        print(text, flush=True)
+    except BrokenPipeError:
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+    sys.exit(0)
+
+
 def common_sh(command, *arguments):
     """Runs a bash command after sourcing scripts/lib/common.sh ("$@" are `arguments`); exits when it fails."""
     result = subprocess.run(["bash", "-c", f'. scripts/lib/common.sh && {command}', "common.sh", *arguments],
