@@ -124,34 +124,12 @@ def send_wm_delete_window(display_name, window_id):
         connection.close()
 
 
+@dataclasses.dataclass
 class Image:
-    """An RGB screenshot."""
-
-    def __init__(self, width, height, pixels):
-        self.width = width
-        self.height = height
-        self.pixels = pixels
-
-    @staticmethod
-    def from_ppm(data):
-        # P6 header: magic, width, height, maximum value, each separated by white space.
-        fields = []
-        position = 0
-        while len(fields) < 4:
-            while data[position:position + 1].isspace():
-                position += 1
-            if data[position:position + 1] == b"#":
-                position = data.index(b"\n", position) + 1
-                continue
-            end = position
-            while not data[end:end + 1].isspace():
-                end += 1
-            fields.append(data[position:end])
-            position = end
-        if fields[0] != b"P6" or fields[3] != b"255":
-            raise ValueError("not an 8-bit PPM")
-        width, height = int(fields[1]), int(fields[2])
-        return Image(width, height, data[position + 1:position + 1 + width * height * 3])
+    """An RGB screenshot: three bytes a pixel, row by row."""
+    width: int
+    height: int
+    pixels: bytes
 
     def pixel(self, x, y):
         offset = (y * self.width + x) * 3
@@ -293,7 +271,10 @@ class Display:
         return result.stdout.decode(errors="replace") if capture == "text" else result.stdout if capture else None
 
     def screenshot(self):
-        return Image.from_ppm(self._run("import", "-window", "root", "-depth", "8", "ppm:-", capture=True))
+        pixels = self._run("import", "-window", "root", "-depth", "8", "rgb:-", capture=True)
+        if len(pixels) != self.width * self.height * 3:
+            raise RuntimeError(f"a screenshot of {len(pixels)} bytes, not {self.width}x{self.height} RGB")
+        return Image(self.width, self.height, pixels)
 
     def save_screenshot(self, path):
         self._run("import", "-window", "root", path)
