@@ -1,9 +1,9 @@
 """Runs every benchmark of the receive path and the live list and prints one table.
 
 Started by bench/run inside a network namespace of its own (unshare -n), so nothing here can reach the
-machine's networks. The console on screen and the simulator get two further namespaces joined by a veth
-pair; an Xvfb display serves the console. Everything started here is stopped, and every namespace
-created here is deleted, on every way out.
+machine's networks. The console on screen and the simulator run on hosts of the harness's virtual LAN
+(tests/harness), further namespaces joined by a bridge; an Xvfb display serves the console. Everything started
+here is stopped, and every namespace created here is deleted, on every way out.
 
 Each target is judged by a figure measured in the same run: the ingest rate beside a raw receive loop
 draining the same sender, the decoder beside memcpy and memchr on the same bytes, the list's cost with
@@ -15,27 +15,18 @@ import argparse
 import contextlib
 import json
 import os
-import re
-import shutil
-import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path[:0] = [os.path.join(HERE, "..", "tests"), os.path.join(HERE, "..", "tests", "e2e")]
-import e2elan  # noqa: E402
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 from harness import protocol  # noqa: E402
-
-NAMESPACE_PREFIX = "dvbench"
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
-
-
-def log(message):
-    print(f"[{time.strftime('%H:%M:%S')}] {message}", file=sys.stderr, flush=True)
-
+from harness.console import AS_A_USER_RUNS_IT, Console, Simulator, centre_of  # noqa: E402
+from harness.measure import (machine_busy_seconds, memory_kb, percentile, process_cpu_seconds,  # noqa: E402
+                             thread_cpu_seconds)
+from harness.network import Observer, VirtualLan  # noqa: E402
+from harness.processes import install_signal_cleanup, log  # noqa: E402
 
 def run(command, **kwargs):
     return subprocess.run(command, check=True, **kwargs)
@@ -186,239 +177,77 @@ def ingest_rows(table, runs, label, judged):
 # On screen: the console under Xvfb, the simulator in a namespace of its own
 
 
-def pid_alive(pid):
-    try:
-        os.kill(pid, 0)
-        return True
-    except ProcessLookupError:
-        return False
-    except PermissionError:
-        return True
-
-
-def remove_stale_namespaces():
-    listing = subprocess.run(["ip", "netns", "list"], capture_output=True, text=True).stdout
-    for line in listing.splitlines():
-        name = line.split()[0] if line.split() else ""
-        match = re.fullmatch(rf"{NAMESPACE_PREFIX}-(\d+)-\w+", name)
-        if match and not pid_alive(int(match.group(1))):
-            subprocess.run(["ip", "netns", "del", name], capture_output=True)
-
-
-class VirtualLan(contextlib.AbstractContextManager):
-    """Two namespaces, console and simulator, on one veth pair with broadcast addresses."""
-
-    def __init__(self):
-        remove_stale_namespaces()
-        self.console_ns = f"{NAMESPACE_PREFIX}-{os.getpid()}-c"
-        self.sim_ns = f"{NAMESPACE_PREFIX}-{os.getpid()}-s"
-        self.created = []
-        try:
-            for ns in (self.console_ns, self.sim_ns):
-                run(["ip", "netns", "add", ns])
-                self.created.append(ns)
-            run(["ip", "link", "add", "dvbc", "type", "veth", "peer", "name", "dvbs"])
-            run(["ip", "link", "set", "dvbc", "netns", self.console_ns])
-            run(["ip", "link", "set", "dvbs", "netns", self.sim_ns])
-            for ns, dev, address in ((self.console_ns, "dvbc", "192.168.77.20/24"),
-                                     (self.sim_ns, "dvbs", "192.168.77.50/24")):
-                run(["ip", "-n", ns, "addr", "add", address, "brd", "+", "dev", dev])
-                run(["ip", "-n", ns, "link", "set", "lo", "up"])
-                run(["ip", "-n", ns, "link", "set", dev, "up"])
-        except BaseException:
-            self.close()
-            raise
-
-    def close(self):
-        for ns in self.created:
-            subprocess.run(["ip", "netns", "del", ns], capture_output=True)
-        self.created = []
-
-    def __exit__(self, *exc):
-        self.close()
-
-    def udp_receive_buffer_errors(self):
-        snmp = run(["ip", "netns", "exec", self.console_ns, "cat", "/proc/net/snmp"], capture_output=True,
-                   text=True).stdout.splitlines()
-        udp = [line.split() for line in snmp if line.startswith("Udp:")]
-        return int(udp[1][udp[0].index("RcvbufErrors")])
-
-
-class Xvfb(contextlib.AbstractContextManager):
-    def __init__(self):
-        self.display = next(n for n in range(170, 400)
-                            if not os.path.exists(f"/tmp/.X11-unix/X{n}") and not os.path.exists(f"/tmp/.X{n}-lock"))
-        self.process = subprocess.Popen(["Xvfb", f":{self.display}", "-screen", "0", "1280x800x24", "-nolisten", "tcp"],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(100):
-            if os.path.exists(f"/tmp/.X11-unix/X{self.display}"):
-                return
-            time.sleep(0.05)
-        self.close()
-        raise RuntimeError("Xvfb did not start")
-
-    def close(self):
-        stop(self.process)
-
-    def __exit__(self, *exc):
-        self.close()
-
-
-def stop(process):
-    if process and process.poll() is None:
-        process.send_signal(signal.SIGTERM)
-        try:
-            process.wait(timeout=5)
-        except subprocess.TimeoutExpired:
-            process.kill()
-            process.wait()
-
-
-def process_cpu_seconds(pid):
-    with open(f"/proc/{pid}/stat") as stat:
-        fields = stat.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
-
-
-def thread_cpu_seconds(pid):
-    threads = {}
-    for tid in os.listdir(f"/proc/{pid}/task"):
-        try:
-            with open(f"/proc/{pid}/task/{tid}/stat") as stat:
-                text = stat.read()
-        except FileNotFoundError:
-            continue
-        name = text[text.index("(") + 1:text.rindex(")")]
-        fields = text.rsplit(")", 1)[1].split()
-        name = "main" if tid == str(pid) else re.sub(r"\d+$", "", name)
-        threads[name] = threads.get(name, 0) + (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
-    return threads
-
-
-def machine_busy_seconds():
-    with open("/proc/stat") as stat:
-        fields = [int(x) for x in stat.readline().split()[1:]]
-    idle = fields[3] + fields[4]
-    return (sum(fields[:8]) - idle) / CLOCK_TICKS, sum(fields[:8]) / CLOCK_TICKS
-
-
-def memory_kb(pid, key):
-    with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith(key + ":"):
-                return int(line.split()[1])
-    return 0
-
-
-def percentile(values, fraction):
-    if not values:
-        return float("nan")
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
-
-
 class ScreenRun(contextlib.AbstractContextManager):
-    """One console (real or probe build) and one simulator on the virtual LAN."""
+    """One console (real or probe build) on the console host and one simulator on the sim host, both on the
+    display; the console runs as a user runs it and its output is discarded, so that no reader competes with
+    it for the CPU."""
 
-    def __init__(self, lan, xvfb, console, sim, sim_arguments, probe_file=None, sim_stdin=False):
-        self.lan = lan
-        self.settings = tempfile.TemporaryDirectory(prefix="dvbench-settings-")
-        env = {
-            "PATH": os.environ.get("PATH", "/usr/bin:/bin"),
-            "HOME": self.settings.name,
-            "XDG_CONFIG_HOME": self.settings.name,
-            "XDG_RUNTIME_DIR": self.settings.name,
-            "DISPLAY": f":{xvfb.display}",
-            "QT_QPA_PLATFORM": "xcb",
-        }
-        if probe_file:
-            env["DEVIV_PROBE_OUT"] = probe_file
-        self.console = subprocess.Popen(["ip", "netns", "exec", lan.console_ns, "env", "-i",
-                                         *[f"{k}={v}" for k, v in env.items()], console],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    def __init__(self, hosts, display, console, sim, sim_arguments, probe=False, sim_stdin=False):
+        console_host, sim_host = hosts
+        self.hosts = hosts
+        # A name of its own per run: its own settings store, QML cache and probe file, as a user's first start.
+        name = f"console{len(console_host.processes)}"
+        probe_file = os.path.join(console_host.lan.log_dir, f"{name}-probe.txt") if probe else None
+        self.console = Console(console_host, console, display=display, name=name, probe_file=probe_file,
+                               capture=False, extra_env=AS_A_USER_RUNS_IT)
+        self.probe = self.console.probe
         self.sim = None
         try:
             time.sleep(1.0)  # the console binds its port and loads its window first
-            self.sim = subprocess.Popen(["ip", "netns", "exec", lan.sim_ns, sim, *sim_arguments,
-                                         *([] if sim_stdin else ["--no-control"])],
-                                        stdin=subprocess.PIPE if sim_stdin else subprocess.DEVNULL,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, text=True)
+            self.sim = Simulator(sim_host, sim, [*sim_arguments, *([] if sim_stdin else ["--no-control"])],
+                                 name=f"sim{len(sim_host.processes)}")
         except BaseException:
             self.close()
             raise
 
-    def control(self, line):
-        self.sim.stdin.write(line + "\n")
-        self.sim.stdin.flush()
+    def check_alive(self, when):
+        """Raises, naming what ended and its exit status, unless both still run."""
+        for process in (self.console.process, self.sim.process):
+            if not process.running():
+                raise RuntimeError(f"{process.name} ended {when} with status {process.popen.returncode}")
 
-    def alive(self):
-        return self.console.poll() is None and self.sim.poll() is None
+    def udp_receive_buffer_errors(self):
+        return self.hosts[0].udp_counters()["RcvbufErrors"]
 
     def close(self):
-        stop(self.sim)
-        stop(self.console)
-        self.settings.cleanup()
+        if self.sim:
+            self.sim.process.stop()
+        self.console.process.stop()
 
     def __exit__(self, *exc):
         self.close()
 
 
-def read_probe(path, offset=0, start=None, end=None):
-    """The probe's post waits, timer lateness and row counts (microseconds, rows) written after `offset` bytes,
-    and, when given, between the monotonic times `start` and `end` (seconds)."""
-    with open(path) as probe:
-        probe.seek(offset)
-        text = probe.read()
-    posts, timers, rows = [], [], []
-    for line in text.splitlines():
-        kind, _, rest = line.partition(" ")
-        stamp, _, value = rest.partition(" ")
-        value = value.split(" ", 1)[0]  # a rows line goes on with the rows themselves
-        if not stamp.isdigit() or not value.lstrip("-").isdigit():
-            continue
-        if (start is not None and int(stamp) < start * 1000) or (end is not None and int(stamp) > end * 1000):
-            continue
-        {"post": posts, "timer": timers, "rows": rows}.get(kind, []).append(int(value))
-    return posts, timers, rows
-
-
-def screen_window(lan, xvfb, console, sim, karts, rate, warmup, seconds, probe):
+def screen_window(hosts, display, console, sim, karts, rate, warmup, seconds, probe):
     """Runs console and simulator, waits `warmup`, and measures over `seconds`."""
-    probe_file = tempfile.NamedTemporaryFile(prefix="dvbench-probe-", delete=False).name if probe else None
-    try:
-        with ScreenRun(lan, xvfb, console, sim, ["--karts", str(karts), "--rate", str(rate)], probe_file) as screen:
-            time.sleep(warmup)
-            if not screen.alive():
-                raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped during warm-up")
-            pid = screen.console.pid
-            cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid),
-                                             machine_busy_seconds(), lan.udp_receive_buffer_errors())
-            offset = os.path.getsize(probe_file) if probe else 0
-            start = time.monotonic()
-            time.sleep(seconds)
-            elapsed = time.monotonic() - start
-            cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid),
-                                             machine_busy_seconds(), lan.udp_receive_buffer_errors())
-            if not screen.alive():
-                raise RuntimeError(f"{os.path.basename(console)} or the simulator stopped")
-            result = {
-                "cpu_share": (cpu1 - cpu0) / elapsed,
-                "threads": {name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3)
-                            for name in threads1},
-                "machine_busy": (busy1[0] - busy0[0]) / (busy1[1] - busy0[1]) if busy1[1] > busy0[1] else 0,
-                "vm_hwm_mb": memory_kb(pid, "VmHWM") / 1024,
-                "vm_rss_mb": memory_kb(pid, "VmRSS") / 1024,
-                "drops": drops1 - drops0,
-            }
-            if probe:
-                posts, timers, rows = read_probe(probe_file, offset)
-                result.update(post_p99_ms=percentile(posts, 0.99) / 1000, post_max_ms=max(posts, default=0) / 1000,
-                              timer_p99_ms=percentile(timers, 0.99) / 1000, samples=len(posts),
-                              rows=rows[-1] if rows else -1)
-            return result
-    finally:
-        if probe_file:
-            os.unlink(probe_file)
+    with ScreenRun(hosts, display, console, sim, ["--karts", str(karts), "--rate", str(rate)], probe) as screen:
+        time.sleep(warmup)
+        screen.check_alive(f"during the warm-up of {os.path.basename(console)}")
+        pid = screen.console.process.pid
+        cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
+                                         screen.udp_receive_buffer_errors())
+        offset = screen.probe.mark() if probe else 0
+        start = time.monotonic()
+        time.sleep(seconds)
+        elapsed = time.monotonic() - start
+        cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
+                                         screen.udp_receive_buffer_errors())
+        screen.check_alive(f"while {os.path.basename(console)} was measured")
+        result = {
+            "cpu_share": (cpu1 - cpu0) / elapsed,
+            "threads": {name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3)
+                        for name in threads1},
+            "machine_busy": (busy1[0] - busy0[0]) / (busy1[1] - busy0[1]) if busy1[1] > busy0[1] else 0,
+            "vm_hwm_mb": memory_kb(pid, "VmHWM") / 1024,
+            "vm_rss_mb": memory_kb(pid, "VmRSS") / 1024,
+            "drops": drops1 - drops0,
+        }
+        if probe:
+            posts, timers, rows = (screen.probe.numbers(kind, offset=offset) for kind in ("post", "timer", "rows"))
+            result.update(post_p99_ms=percentile(posts, 0.99) / 1000, post_max_ms=max(posts, default=0) / 1000,
+                          timer_p99_ms=percentile(timers, 0.99) / 1000, samples=len(posts),
+                          rows=rows[-1] if rows else -1)
+        return result
 
 
 def busiest_threads(threads, count=3):
@@ -456,13 +285,11 @@ def on_air(console_binary, rounds, karts=40):
     their rows exist. Every report carries a limit other than the console's target, so the console answers
     each with a limit command; the time from the burst to the last answer is what the round measures."""
     new_times, known_times = [], []
-    with e2elan.VirtualLan("10.82.0.0/24") as lan:
-        display = e2elan.Display(lan.log_dir)
-        lan.on_close(display.close)
-        relay = e2elan.Observer(lan.add_host("relay"))
+    with VirtualLan("10.82.0.0/24") as lan:
+        display = lan.display()
+        relay = Observer(lan.add_host("relay"))
         host = lan.add_host("console")
-        console = e2elan.Console(host, console_binary, display=display,
-                                 extra_env={"QT_LOGGING_RULES": "qt.*=false;zadar.net.debug=false"})
+        console = Console(host, console_binary, display=display, net_debug=False)
         console.wait_for_window()
         relay.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=15, source=host.address)
 
@@ -487,7 +314,7 @@ def on_air(console_binary, rounds, karts=40):
             time.sleep(0.5)
             known_times.append(burst(ids))
             time.sleep(0.5)
-    shutil.rmtree(lan.log_dir, ignore_errors=True)
+    lan.remove_logs()
     return {"new": new_times, "known": known_times}
 
 
@@ -516,20 +343,17 @@ def flood(probe_console, sim_binary, flood_sender, seconds, clicks_per_run):
     time stamp); the same number of clicks with no flood come first. The flood's karts report the limit the
     console wants, so the console does not answer them."""
     results = {}
-    with e2elan.VirtualLan("10.83.0.0/24") as lan:
-        display = e2elan.Display(lan.log_dir)
-        lan.on_close(display.close)
-        observer = e2elan.Observer(lan.add_host("observer"))
+    with VirtualLan("10.83.0.0/24") as lan:
+        display = lan.display()
+        observer = Observer(lan.add_host("observer"))
         host = lan.add_host("console")
         flooder = lan.add_host("flood")
-        e2elan.Simulator(lan.add_host("sim"), sim_binary, ["--karts", "100", "--rate", "10", "--seed", "7"])
-        probe_file = os.path.join(lan.log_dir, "probe.txt")
-        console = e2elan.Console(host, probe_console, display=display, extra_env={
-            "QT_LOGGING_RULES": "qt.*=false;zadar.net.debug=false", "DEVIV_PROBE_OUT": probe_file})
+        Simulator(lan.add_host("sim"), sim_binary, ["--karts", "100", "--rate", "10", "--seed", "7"])
+        console = Console(host, probe_console, display=display, net_debug=False,
+                          probe_file=os.path.join(lan.log_dir, "probe.txt"))
         console.wait_for_window()
         time.sleep(3)  # the relay is known and its 100 karts have rows
-        buttons = {0: e2elan.centre_of(console.bottom_button(3)), protocol.UNLIMITED_RPM:
-                   e2elan.centre_of(console.bottom_button(2))}
+        buttons = {0: centre_of(console.bottom_button(3)), protocol.UNLIMITED_RPM: centre_of(console.bottom_button(2))}
         pid = console.process.pid
         clicks = {"next": 0}
 
@@ -562,40 +386,37 @@ def flood(probe_console, sim_binary, flood_sender, seconds, clicks_per_run):
         results["idle_clicks"] = idle
         for number, (name, arguments) in enumerate(FLOODS.items()):
             time.sleep(1)
-            before_kb = memory_kb(pid, "VmRSS")
+            before_kb = memory_kb(pid)
             peak_kb = before_kb
             # The sender stands for another machine on the LAN: at the lowest priority it takes only the CPU that
             # the console, the display and this benchmark leave, instead of a core of their two.
-            sender = subprocess.Popen(
-                ["ip", "netns", "exec", flooder.namespace, "nice", "-n", "19", flood_sender, "--to", host.address,
-                 *arguments, "--seconds", str(seconds), "--ids", "5001,20", "--status-ms", "100000",
-                 "--limit", str(protocol.UNLIMITED_RPM)], stdout=subprocess.PIPE, text=True)
+            sender = flooder.run(name, ["nice", "-n", "19", flood_sender, "--to", host.address, *arguments, "--seconds",
+                                        str(seconds), "--ids", "5001,20", "--status-ms", "100000", "--limit",
+                                        str(protocol.UNLIMITED_RPM)])
             start = time.monotonic()
             during = []
             try:
                 time.sleep(1)
                 while len(during) < clicks_per_run and time.monotonic() < start + seconds - 0.5:
                     during.append(click())
-                    peak_kb = max(peak_kb, memory_kb(pid, "VmRSS"))
+                    peak_kb = max(peak_kb, memory_kb(pid))
                     time.sleep(0.3)
                 if clicks["next"] % 2:
                     click()
-                while sender.poll() is None:
-                    peak_kb = max(peak_kb, memory_kb(pid, "VmRSS"))
+                while sender.running():
+                    peak_kb = max(peak_kb, memory_kb(pid))
                     time.sleep(0.1)
             finally:
-                if sender.poll() is None:
-                    sender.kill()
-                sender.wait()
+                sender.stop()
             end = time.monotonic()
             recovery = new_kart_answered(9001 + number)
-            posts, _, _ = read_probe(probe_file, start=start, end=end)
-            results[name] = {"sent": sender.stdout.read().strip(), "clicks": during, "before_mb": before_kb / 1024,
+            posts = console.probe.numbers("post", start, end)
+            results[name] = {"sent": sender.output().strip(), "clicks": during, "before_mb": before_kb / 1024,
                              "peak_mb": peak_kb / 1024, "recovery": recovery,
                              "post_p99_ms": percentile(posts, 0.99) / 1000, "post_max_ms": max(posts, default=0) / 1000,
                              "samples": len(posts)}
         results["log"] = [line for line in console.process.lines() if "shedding" in line or "faster" in line]
-    shutil.rmtree(lan.log_dir, ignore_errors=True)
+    lan.remove_logs()
     return results
 
 
@@ -627,45 +448,40 @@ def flood_rows(table, result):
 # Soak: 1000 reports/s for ten minutes with karts coming and going
 
 
-def soak(lan, xvfb, console, sim, minutes, table, rotate_seconds=30):
+def soak(hosts, display, console, sim, minutes, table, rotate_seconds=30):
     """1000 karts at 2 Hz; five groups of 100 online at a time; every 30 s one group falls silent and one
     comes back, so groups stay silent for 150 s and their rows are removed and made again."""
     karts, groups, group_size = 1000, 10, 100
     ids = [1001 + i for i in range(karts)]
     silent_from_start = ",".join(str(i) for i in ids[5 * group_size:])
-    probe_file = tempfile.NamedTemporaryFile(prefix="dvbench-soak-", delete=False).name
     samples = []
-    try:
-        with ScreenRun(lan, xvfb, console, sim, ["--karts", str(karts), "--rate", "2", "--offline",
-                                                 silent_from_start], probe_file, sim_stdin=True) as screen:
-            pid = screen.console.pid
-            drops0 = lan.udp_receive_buffer_errors()
-            start = time.monotonic()
-            end = start + minutes * 60
-            next_rotation, rotation, next_sample = start + rotate_seconds, 0, start
-            while time.monotonic() < end:
-                now = time.monotonic()
-                if now >= next_sample:
-                    if not screen.alive():
-                        raise RuntimeError("the console or the simulator stopped during the soak")
-                    samples.append((now - start, memory_kb(pid, "VmRSS") / 1024))
-                    next_sample += 10
-                if now >= next_rotation:
-                    leaving = rotation % groups
-                    coming = (rotation + 5) % groups
-                    for i in ids[leaving * group_size:(leaving + 1) * group_size]:
-                        screen.control(f"kart {i} offline")
-                    for i in ids[coming * group_size:(coming + 1) * group_size]:
-                        screen.control(f"kart {i} online")
-                    rotation += 1
-                    next_rotation += rotate_seconds
-                time.sleep(max(0.0, min(next_sample, next_rotation, end) - time.monotonic()))
-            samples.append((time.monotonic() - start, memory_kb(pid, "VmRSS") / 1024))
-            hwm = memory_kb(pid, "VmHWM") / 1024
-            drops = lan.udp_receive_buffer_errors() - drops0
-        posts, _, rows = read_probe(probe_file)
-    finally:
-        os.unlink(probe_file)
+    with ScreenRun(hosts, display, console, sim, ["--karts", str(karts), "--rate", "2", "--offline",
+                                                  silent_from_start], probe=True, sim_stdin=True) as screen:
+        pid = screen.console.process.pid
+        drops0 = screen.udp_receive_buffer_errors()
+        start = time.monotonic()
+        end = start + minutes * 60
+        next_rotation, rotation, next_sample = start + rotate_seconds, 0, start
+        while time.monotonic() < end:
+            now = time.monotonic()
+            if now >= next_sample:
+                screen.check_alive("during the soak")
+                samples.append((now - start, memory_kb(pid) / 1024))
+                next_sample += 10
+            if now >= next_rotation:
+                leaving = rotation % groups
+                coming = (rotation + 5) % groups
+                for i in ids[leaving * group_size:(leaving + 1) * group_size]:
+                    screen.sim.control(f"kart {i} offline", timeout=None)
+                for i in ids[coming * group_size:(coming + 1) * group_size]:
+                    screen.sim.control(f"kart {i} online", timeout=None)
+                rotation += 1
+                next_rotation += rotate_seconds
+            time.sleep(max(0.0, min(next_sample, next_rotation, end) - time.monotonic()))
+        samples.append((time.monotonic() - start, memory_kb(pid) / 1024))
+        hwm = memory_kb(pid, "VmHWM") / 1024
+        drops = screen.udp_receive_buffer_errors() - drops0
+    posts, rows = screen.probe.numbers("post"), screen.probe.numbers("rows")
     # Memory after the first minute; a run of a minute or less (the smoke run) compares with its first sample.
     after_minute = next(mb for t, mb in samples if t >= 60) if minutes > 1 else samples[0][1]
     reference = "after 1 min" if minutes > 1 else "at start"
@@ -706,6 +522,7 @@ def main():
                         help="run only these parts (repeatable)")
     parser.add_argument("--json", help="also write every figure to this file")
     args = parser.parse_args()
+    install_signal_cleanup()
 
     build = os.path.abspath(args.build_dir)
     binary = lambda *parts: os.path.join(build, *parts)
@@ -736,16 +553,21 @@ def main():
         console, probe = binary("src", "deviv_azeve"), binary("tests", "support", "deviv_azeve_probe")
         sim = binary("tools", "retranslator-sim", "retranslator-sim")
         warmup, seconds = (3, 2) if args.smoke else (8, 20)
-        with VirtualLan() as lan, Xvfb() as xvfb:
+        # The console and the simulator of the screen and soak runs, on a LAN of their own and a display as large
+        # as a laptop's.
+        with VirtualLan("192.168.77.0/24") as lan:
+            hosts = lan.add_host("console", "192.168.77.20"), lan.add_host("sim", "192.168.77.50")
+            display = lan.display(1280, 800)
             if "screen" in parts:
                 log(f"on screen: 100 karts x 10 Hz, {seconds} s, real build then probe build")
                 screen = {
-                    "real": screen_window(lan, xvfb, console, sim, 100, 10, warmup, seconds, False),
-                    "probe": screen_window(lan, xvfb, probe, sim, 100, 10, warmup, seconds, True),
+                    "real": screen_window(hosts, display, console, sim, 100, 10, warmup, seconds, False),
+                    "probe": screen_window(hosts, display, probe, sim, 100, 10, warmup, seconds, True),
                 }
                 log(f"on screen: 1000 karts x 1 Hz, {seconds} s, real build then probe build")
-                screen["thousand"] = screen_window(lan, xvfb, console, sim, 1000, 1, warmup + 4, seconds, False)
-                screen["thousand_probe"] = screen_window(lan, xvfb, probe, sim, 1000, 1, warmup + 4, seconds, True)
+                screen["thousand"] = screen_window(hosts, display, console, sim, 1000, 1, warmup + 4, seconds, False)
+                screen["thousand_probe"] = screen_window(hosts, display, probe, sim, 1000, 1, warmup + 4, seconds,
+                                                         True)
                 figures["screen"] = screen
                 screen_rows(table, screen["real"], screen["probe"], screen["thousand"], screen["thousand_probe"])
             if "onair" in parts:
@@ -762,7 +584,8 @@ def main():
                 # The smoke run turns the groups over every 4 s, so that the rotation runs too.
                 minutes, rotate = (0.2, 4) if args.smoke else (args.soak_minutes, 30)
                 log(f"soak: {minutes:g} minutes at 1000 reports/s")
-                figures["soak"] = soak(lan, xvfb, probe, sim, minutes, table, rotate)
+                figures["soak"] = soak(hosts, display, probe, sim, minutes, table, rotate)
+        lan.remove_logs()
 
     figures["seconds"] = time.monotonic() - started
     print(f"\nMachine: {figures['machine']}")

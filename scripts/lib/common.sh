@@ -11,10 +11,11 @@ RUN_PACKAGES=(
     qml-module-qtquick-templates2 qml-module-qtquick-layouts qml-module-qtqml-models2
     fonts-dejavu-core
 )
-# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest) and screenshots,
-# tshark for the dissector's agreement with the decoder and tcpdump for captures on the virtual network.
+# Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest, through libX11 and
+# libXtst from Python) and screenshots, tshark for the dissector's agreement with the decoder and tcpdump for
+# captures on the virtual network.
 TEST_PACKAGES=(
-    qml-module-qttest iproute2 xvfb xauth xdotool libxtst6 imagemagick fonts-dejavu-core libx11-dev python3
+    qml-module-qttest iproute2 xvfb xauth xdotool libx11-6 libxtst6 imagemagick fonts-dejavu-core python3
     tshark tcpdump
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
@@ -24,11 +25,12 @@ SANITIZER_PACKAGES=(
 )
 # The guide's screenshot of Wireshark reading a capture (scripts/wireshark-screenshot).
 WIRESHARK_SHOT_PACKAGES=(
-    wireshark xvfb xauth xdotool imagemagick
+    wireshark xvfb xauth xdotool libxtst6 imagemagick
 )
-# Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen.
+# Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen (its window
+# found with xdotool, clicks through XTest).
 BENCH_PACKAGES=(
-    libbenchmark-dev iproute2 xvfb xauth python3
+    libbenchmark-dev iproute2 xvfb xauth xdotool libxtst6 python3
 )
 
 # Installs those of the given Debian packages that are not installed yet.

@@ -3,37 +3,40 @@
 import argparse
 import json
 import os
-import shutil
 import subprocess
 import sys
 import unittest
 
-import e2elan
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import network  # noqa: E402
+from harness.console import Console, Simulator  # noqa: E402
+from harness.processes import install_signal_cleanup  # noqa: E402
 
 ARGS = None
 
 
 def main(need_display=False):
-    """Parses --console/--sim/--settings-dump, skips when the LAN cannot be built, runs the tests."""
+    """Parses --console/--sim/--settings-dump/--probe-console, skips when the LAN cannot be built, runs the tests."""
     global ARGS
     parser = argparse.ArgumentParser()
     parser.add_argument("--console", required=True)
     parser.add_argument("--sim", required=True)
     parser.add_argument("--settings-dump", required=True)
+    parser.add_argument("--probe-console")
     ARGS, rest = parser.parse_known_args()
-    e2elan.install_signal_cleanup()
-    e2elan.skip_unless_available(need_display)
+    install_signal_cleanup()
+    network.skip_unless_available(network.DISPLAY_TOOLS if need_display else ())
     program = unittest.main(argv=[sys.argv[0], "-v", *rest], exit=False)
     sys.exit(0 if program.result.wasSuccessful() else 1)
 
 
 class LanTestCase(unittest.TestCase):
-    """One virtual LAN per test; process logs are printed when the test fails."""
+    """One virtual LAN per test; process logs and screenshots are kept and printed when the test fails."""
 
     subnet = "10.81.0.0/24"
 
     def setUp(self):
-        self.lan = e2elan.VirtualLan(self.subnet).__enter__()
+        self.lan = network.VirtualLan(self.subnet).__enter__()
         self.displays = []
         self.addCleanup(self._tear_down_lan)
 
@@ -52,21 +55,40 @@ class LanTestCase(unittest.TestCase):
                     print(f"no screenshot of display {display.name}: {error}")
         self.lan.close()
         if not failed:
-            shutil.rmtree(self.lan.log_dir, ignore_errors=True)
-        for display in self.displays:
-            display.close()
+            self.lan.remove_logs()
 
     def display(self):
-        display = e2elan.Display(self.lan.log_dir)
+        display = self.lan.display()
         self.displays.append(display)
         return display
 
-    def console(self, host, display=None, config_dir=None, name="console"):
-        return e2elan.Console(host, ARGS.console, display=display, config_dir=config_dir, name=name)
+    def console(self, host, display=None, config_dir=None, name="console", executable=None, **options):
+        return Console(host, executable or ARGS.console, display=display, config_dir=config_dir, name=name,
+                       **options)
 
-    def simulator(self, host, *arguments):
+    def screen_console(self, host, config_dir=None, executable=None, **options):
+        """A console on a display of its own, once its window is up."""
+        console = self.console(host, display=self.display(), config_dir=config_dir, executable=executable,
+                               **options)
+        console.wait_for_window()
+        return console
+
+    def probe_console(self, host, display=None, name="console", **options):
+        """deviv_azeve_probe (the fault and replay tests' --probe-console); its output is console.probe."""
+        path = os.path.join(self.lan.log_dir, f"{host.name}-{name}-probe.txt")
+        return self.console(host, display=display, name=name, executable=ARGS.probe_console, probe_file=path,
+                            **options)
+
+    def simulator(self, host, *arguments, name="sim"):
         # Fixed seed: the same karts and laps on every run.
-        return e2elan.Simulator(host, ARGS.sim, ["--seed", "7", *arguments])
+        return Simulator(host, ARGS.sim, ["--seed", "7", *arguments], name=name)
+
+    def two_consoles_and_a_relay(self, console):
+        """Consoles on hosts a and b (made by `console(host)`), an observer and the simulator with two karts."""
+        hosts = self.lan.add_host("a"), self.lan.add_host("b")
+        observer = network.Observer(self.lan.add_host("observer"))
+        sim = self.simulator(self.lan.add_host("sim"), "--karts", "2")
+        return hosts, [console(host) for host in hosts], observer, sim
 
     def stored_settings(self, config_dir):
         result = subprocess.run([ARGS.settings_dump], env={**os.environ, "XDG_CONFIG_HOME": config_dir},

@@ -35,7 +35,11 @@ import shutil
 import sys
 import time
 
-import e2elan
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import protocol  # noqa: E402
+from harness.console import Console, Simulator  # noqa: E402
+from harness.network import Capture, Observer, VirtualLan, check_environment  # noqa: E402
+from harness.processes import install_signal_cleanup, log  # noqa: E402
 
 SUBNET = "10.81.0.0/24"
 CONSOLES = {"a": "10.81.0.20", "b": "10.81.0.30"}
@@ -44,20 +48,16 @@ RELAY = "10.81.0.50"
 DURATION = 48.0
 
 
-def app_command(**members):
-    return json.dumps(members, separators=(",", ":")).encode()
-
-
 def scenario(sim, operator):
     """(seconds after the simulator's start, what happens)."""
     return [
         (4, lambda: sim.control("kart 1005 online")),
-        (8, lambda: operator.send(app_command(appCommand="globalRpmLimit", value="p50"))),
+        (8, lambda: operator.send(protocol.app_command("globalRpmLimit", "p50"))),
         (14, lambda: sim.control("kart 1002 offline")),
         (18, lambda: sim.control("status off")),
         (30, lambda: sim.control("status on")),
-        (34, lambda: operator.send(app_command(appCommand="globalRpmLimit", value="p100"))),
-        (38, lambda: operator.send(app_command(appCommand="transponderLimit", transponderId=1003, value="p25"))),
+        (34, lambda: operator.send(protocol.app_command("globalRpmLimit", "p100"))),
+        (38, lambda: operator.send(protocol.app_command("transponderLimit", "p25", transponder_id=1003))),
         (42, lambda: sim.control("kart 1002 online")),
     ]
 
@@ -85,24 +85,21 @@ def check_scenario(seen):
 
 
 def record(args):
-    with e2elan.VirtualLan(SUBNET) as lan:
+    with VirtualLan(SUBNET) as lan:
         hosts = {name: lan.add_host(name, address) for name, address in CONSOLES.items()}
-        operator = e2elan.Observer(lan.add_host("operator", OPERATOR))
+        operator = Observer(lan.add_host("operator", OPERATOR))
         sim_host = lan.add_host("sim", RELAY)
-        capture = e2elan.Capture(hosts["a"], os.path.join(lan.log_dir, "track-network.pcap"))
-        probes = {}
-        for name, host in hosts.items():
-            path = os.path.join(lan.log_dir, f"{name}-probe.txt")
-            e2elan.Console(host, args.probe_console, extra_env={"DEVIV_PROBE_OUT": path})
-            probes[name] = e2elan.ProbeOutput(path)
+        capture = Capture(hosts["a"], os.path.join(lan.log_dir, "track-network.pcap"))
+        probes = {name: Console(host, args.probe_console, probe_file=os.path.join(lan.log_dir, f"{name}-probe.txt"))
+                  .probe for name, host in hosts.items()}
         # The consoles are up before the relay starts, so they hear it from its first datagram, as the capture does.
         for probe in probes.values():
             probe.wait_for_link(lambda state: True, 30)
-        sim = e2elan.Simulator(sim_host, args.sim, ["--seed", "7", "--karts", "5", "--offline", "1005"])
+        sim = Simulator(sim_host, args.sim, ["--seed", "7", "--karts", "5", "--offline", "1005"])
         start = time.monotonic()
         for at, action in scenario(sim, operator):
             time.sleep(max(0.0, start + at - time.monotonic()))
-            e2elan.log(f"{at:4.0f} s")
+            log(f"{at:4.0f} s")
             action()
         time.sleep(max(0.0, start + DURATION - time.monotonic()))
         sim.process.stop()
@@ -126,8 +123,8 @@ def record(args):
                       f, indent=1)
             f.write("\n")
         size = os.path.getsize(os.path.join(args.out, "track-network.pcap"))
-        e2elan.log(f"wrote {args.out}/track-network.pcap ({size} bytes) and track-network.json")
-        shutil.rmtree(lan.log_dir, ignore_errors=True)
+        log(f"wrote {args.out}/track-network.pcap ({size} bytes) and track-network.json")
+        lan.remove_logs()
 
 
 def main():
@@ -137,11 +134,10 @@ def main():
     parser.add_argument("--out", default=os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
                                                       "samples"))
     args = parser.parse_args()
-    e2elan.install_signal_cleanup()
-    reason = e2elan.check_environment()
+    install_signal_cleanup()
+    reason = check_environment(("tcpdump",))
     if reason:
         raise SystemExit(f"cannot record: {reason}")
-    e2elan.remove_stale_namespaces()
     record(args)
 
 

@@ -9,17 +9,17 @@ import argparse
 import os
 import re
 import statistics
-import subprocess
 import sys
 import time
 
-import e2elan
 import e2etest
 from harness import protocol
-import test_screen
-from e2elan import OFFLINE, ONLINE
+from harness.console import OFFLINE, ONLINE
+from harness.display import colour_matches
+from harness.measure import memory_kb, percentile
+from harness.network import Observer
+from harness.processes import log
 
-PROBE = None
 FLOOD_SENDER = None
 
 # Under the sanitizers (scripts/test --sanitize) the console runs several times slower: the flood is scaled
@@ -34,59 +34,21 @@ LATENCY_P99_LIMIT_MS = 100
 MEMORY_GROWTH_LIMIT = 0.10
 
 
-def percentile(values, fraction):
-    ordered = sorted(values)
-    return ordered[min(len(ordered) - 1, int(fraction * len(ordered)))]
-
-
-def resident_kib(pid):
-    with open(f"/proc/{pid}/status", encoding="ascii") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError(f"no VmRSS for process {pid}")
-
-
 def steady_resident_kib(pid, samples=5, interval=0.2):
     values = []
     for _ in range(samples):
-        values.append(resident_kib(pid))
+        values.append(memory_kb(pid))
         time.sleep(interval)
     return statistics.median(values)
 
 
-def udp_counters(host):
-    """The Udp line of /proc/net/snmp in the host's namespace, as a dict."""
-    text = subprocess.run(["ip", "netns", "exec", host.namespace, "cat", "/proc/net/snmp"], capture_output=True,
-                          text=True, check=True).stdout
-    rows = [line.split()[1:] for line in text.splitlines() if line.startswith("Udp:")]
-    return dict(zip(rows[0], (int(v) for v in rows[1])))
-
-
-def is_transponder_command(datagram):
-    return datagram.data.startswith(b"TRANSPONDERRPMLIMIT:")
+def answered_id(datagram):
+    """The transponder a "TRANSPONDERRPMLIMIT:" command names, or None for any other datagram."""
+    command = protocol.parse_transponder_limit_command(datagram.data)
+    return command and command[0]
 
 
 class FaultTest(e2etest.LanTestCase):
-
-    # The settings-screen steps of the screen tests.
-    open_settings = test_screen.ScreenTest.open_settings
-    kart_number_fields = test_screen.ScreenTest.kart_number_fields
-    add_registry_entry = test_screen.ScreenTest.add_registry_entry
-    confirm_settings = test_screen.ScreenTest.confirm_settings
-    wait_for_plates = test_screen.ScreenTest.wait_for_plates
-
-    def probe_console(self, host, display=None, config_dir=None, name="console", extra_env=None):
-        path = os.path.join(self.lan.log_dir, f"{host.name}-{name}-probe.txt")
-        env = {"DEVIV_PROBE_OUT": path, **(extra_env or {})}
-        console = e2elan.Console(host, PROBE, display=display, config_dir=config_dir, name=name, extra_env=env)
-        return console, e2elan.ProbeOutput(path)
-
-    def screen_console(self, host, executable=None, config_dir=None):
-        console = e2elan.Console(host, executable or e2etest.ARGS.console, display=self.display(),
-                                 config_dir=config_dir)
-        console.wait_for_window()
-        return console
 
     def test_port_held_at_start_warns_keeps_running_and_binds_once_free(self):
         host = self.lan.add_host("a")
@@ -101,7 +63,7 @@ class FaultTest(e2etest.LanTestCase):
         # Deaf while the port is held: the relay's status frames go to the other program.
         time.sleep(6.0)
         self.assertTrue(console.process.running())
-        self.assertTrue(e2elan.colour_matches(console.display.screenshot().pixel(*line), OFFLINE))
+        self.assertTrue(colour_matches(console.display.screenshot().pixel(*line), OFFLINE))
         self.assertEqual(len(console.process.matches(r"Cannot bind UDP port")), 1, "warned more than once")
 
         holder.close()
@@ -113,11 +75,12 @@ class FaultTest(e2etest.LanTestCase):
         self.assertEqual(console.close_window(), 0)
 
     def test_interface_down_and_up_the_link_comes_back(self):
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         host = self.lan.add_host("a")
         sim_host = self.lan.add_host("sim")
         self.simulator(sim_host, "--karts", "2")
-        console, probe = self.probe_console(host)
+        console = self.probe_console(host)
+        probe = console.probe
         probe.wait_for_link(lambda s: s.get("isOnline") is True, 15)
 
         host.ip("link", "set", host.interface, "down")
@@ -128,7 +91,7 @@ class FaultTest(e2etest.LanTestCase):
 
         host.ip("link", "set", host.interface, "up")
         up = time.monotonic()
-        pings = observer.wait_for(lambda d: d.data == b"RERADOZ", timeout=7, since=up, source=host.address)
+        pings = observer.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=7, since=up, source=host.address)
         self.assertEqual(pings[0].destination, self.lan.broadcast)
         t, state = probe.wait_for_link(lambda s: s.get("isOnline") is True, 8, since=up)
         self.assertEqual(state["ipAddress"], sim_host.address)
@@ -138,7 +101,8 @@ class FaultTest(e2etest.LanTestCase):
         host = self.lan.add_host("a")
         sim_host = self.lan.add_host("sim")
         sim = self.simulator(sim_host, "--karts", "2", "--global", "5000")
-        console, probe = self.probe_console(host)
+        console = self.probe_console(host)
+        probe = console.probe
         probe.wait_for_link(lambda s: s.get("isOnline") is True and s.get("ipAddress") == sim_host.address, 15)
         sim.wait_received("global", source=host.address, text="GLOBALRPMLIMIT:10000,-1", timeout=8)
 
@@ -147,8 +111,7 @@ class FaultTest(e2etest.LanTestCase):
         old_address = sim_host.address
         sim_host.set_address(str(self.lan.network.network_address + 200))
         self.assertNotEqual(sim_host.address, old_address)
-        sim = e2elan.Simulator(sim_host, e2etest.ARGS.sim, ["--seed", "7", "--karts", "2", "--global", "5000"],
-                               name="sim-moved")
+        sim = self.simulator(sim_host, "--karts", "2", "--global", "5000", name="sim-moved")
 
         probe.wait_for_link(lambda s: s.get("isOnline") is True and s.get("ipAddress") == sim_host.address, 8,
                             since=moved)
@@ -157,21 +120,19 @@ class FaultTest(e2etest.LanTestCase):
         self.assertTrue(console.process.running())
 
     def test_flood_of_malformed_and_valid_datagrams(self):
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         host = self.lan.add_host("a")
         flooder = self.lan.add_host("flood")
-        # The exchange's per-datagram debug lines would make the flood a test of the log pipe; they are off.
-        console, probe = self.probe_console(host, extra_env={"QT_LOGGING_RULES": "qt.*=false;zadar.net.debug=false"})
-        observer.wait_for(lambda d: d.data == b"RERADOZ", timeout=15, source=host.address)
+        console = self.probe_console(host, net_debug=False)
+        probe = console.probe
+        observer.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=15, source=host.address)
 
         def flood(rate, seconds, valid_every):
-            result = subprocess.run(
-                ["ip", "netns", "exec", flooder.namespace, FLOOD_SENDER, "--to", host.address, "--rate", str(rate),
-                 "--seconds", str(seconds), "--valid-every", str(valid_every),
-                 "--ids", f"{FLOOD_FIRST_ID},{FLOOD_IDS}"],
-                capture_output=True, text=True, timeout=seconds + 30)
+            result = flooder.call([FLOOD_SENDER, "--to", host.address, "--rate", str(rate), "--seconds", str(seconds),
+                                   "--valid-every", str(valid_every), "--ids", f"{FLOOD_FIRST_ID},{FLOOD_IDS}"],
+                                  timeout=seconds + 30)
             self.assertEqual(result.returncode, 0, result.stderr)
-            e2elan.log(result.stdout.strip())
+            log(result.stdout.strip())
             return {k: float(v.rstrip("/s")) for k, v in re.findall(r"(\w+)=([\d.]+(?:/s)?)", result.stdout)}
 
         # Warm-up at a relay's pace: the karts' rows and the link exist before the baseline is taken.
@@ -180,22 +141,22 @@ class FaultTest(e2etest.LanTestCase):
         time.sleep(2.0)
         self.assertEqual(probe.rows(), FLOOD_IDS)
         before_kib = steady_resident_kib(console.process.pid)
-        counters_before = udp_counters(host)
+        counters_before = host.udp_counters()
 
         start = time.monotonic()
         sent = flood(rate=FLOOD_RATE, seconds=FLOOD_SECONDS, valid_every=FLOOD_VALID_EVERY)
         end = time.monotonic()
-        counters_after = udp_counters(host)
-        peak_kib = resident_kib(console.process.pid)
+        counters_after = host.udp_counters()
+        peak_kib = memory_kb(console.process.pid)
         self.assertTrue(console.process.running(), "the console died in the flood")
         self.assertGreaterEqual(sent["rate"], 0.9 * FLOOD_RATE, "the sender could not keep the rate")
 
         # Valid frames were taken all through the flood: every kart reports 5000 against a target of 10000,
         # so each frame the console takes is answered with a command; count them second by second.
-        answers = observer.datagrams(since=start, source=host.address, predicate=is_transponder_command)
+        answers = observer.datagrams(since=start, source=host.address, predicate=answered_id)
         answers = [d for d in answers if d.time <= end + 0.5]
         per_second = [sum(1 for d in answers if start + i <= d.time < start + i + 1) for i in range(FLOOD_SECONDS)]
-        answered_ids = {int(d.data.split(b":")[1].split(b",")[0]) for d in answers}
+        answered_ids = {answered_id(d) for d in answers}
         self.assertEqual(answered_ids, set(range(FLOOD_FIRST_ID, FLOOD_FIRST_ID + FLOOD_IDS)))
         self.assertTrue(all(n > 0 for n in per_second), f"answers per second: {per_second}")
 
@@ -208,7 +169,7 @@ class FaultTest(e2etest.LanTestCase):
         after_kib = steady_resident_kib(console.process.pid)
         received = counters_after["InDatagrams"] - counters_before["InDatagrams"]
         dropped = counters_after["RcvbufErrors"] - counters_before["RcvbufErrors"]
-        e2elan.log(f"flood figures: sent={int(sent['sent'])} ({int(sent['malformed'])} malformed, "
+        log(f"flood figures: sent={int(sent['sent'])} ({int(sent['malformed'])} malformed, "
                    f"{int(sent['transponder'])} transponder, {int(sent['status'])} status) at {sent['rate']:.0f}/s; "
                    f"console socket received={received} dropped-by-kernel={dropped}; "
                    f"answers={len(answers)} per second min={min(per_second)} max={max(per_second)}; "
@@ -225,11 +186,11 @@ class FaultTest(e2etest.LanTestCase):
         """A host floods the LAN with datagrams of back-to-back valid frames (285k reports/s, each reporting the
         limit the console wants, so none is answered): the operator's STOP goes out, another console's choices and
         the relay's status frames are still taken, and memory stays bounded."""
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         host = self.lan.add_host("a")
         flooder = self.lan.add_host("flood")
-        console, probe = self.probe_console(host, display=self.display(),
-                                            extra_env={"QT_LOGGING_RULES": "qt.*=false;zadar.net.debug=false"})
+        console = self.probe_console(host, display=self.display(), net_debug=False)
+        probe = console.probe
         console.wait_for_window()
         observer.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=15, source=host.address)
         observer.send(protocol.status_frame(protocol.UNLIMITED_RPM))
@@ -238,17 +199,14 @@ class FaultTest(e2etest.LanTestCase):
 
         seconds = 8
         rate = 10 if SANITIZED else 100  # datagrams of 2848 frames per second
-        flood = subprocess.Popen(
-            ["ip", "netns", "exec", flooder.namespace, FLOOD_SENDER, "--to", host.address, "--packed", "--rate",
-             str(rate), "--seconds", str(seconds), "--ids", f"{FLOOD_FIRST_ID},{FLOOD_IDS}", "--status-ms", "100000",
-             "--limit", str(protocol.UNLIMITED_RPM)],
-            stdout=subprocess.PIPE, text=True)
-        self.addCleanup(flood.kill)
+        flood = flooder.run("flood", [FLOOD_SENDER, "--to", host.address, "--packed", "--rate", str(rate), "--seconds",
+                                      str(seconds), "--ids", f"{FLOOD_FIRST_ID},{FLOOD_IDS}", "--status-ms", "100000",
+                                      "--limit", str(protocol.UNLIMITED_RPM)])
         peak_kib = before_kib
 
         def command_answered(command, since, timeout=3.0):
             nonlocal peak_kib
-            peak_kib = max(peak_kib, resident_kib(console.process.pid))
+            peak_kib = max(peak_kib, memory_kb(console.process.pid))
             found = observer.wait_for(lambda d: d.data == command, since=since, source=host.address, timeout=timeout)
             return found[0].time - since
 
@@ -265,12 +223,12 @@ class FaultTest(e2etest.LanTestCase):
             since = time.monotonic()
             observer.send(protocol.status_frame(5000))
             command_answered(protocol.global_limit_command(rpm), since)
-        while flood.poll() is None:
-            peak_kib = max(peak_kib, resident_kib(console.process.pid))
+        while flood.running():
+            peak_kib = max(peak_kib, memory_kb(console.process.pid))
             time.sleep(0.2)
-        e2elan.log(flood.stdout.read().strip())
-        self.assertEqual(flood.returncode, 0)
-        e2elan.log(f"packed flood: STOP on the wire after {stop_took * 1000:.0f} ms; RSS before={before_kib} KiB "
+        self.assertEqual(flood.wait(5), 0)
+        log(flood.output())
+        log(f"packed flood: STOP on the wire after {stop_took * 1000:.0f} ms; RSS before={before_kib} KiB "
                    f"peak={peak_kib} KiB")
         self.assertTrue(console.process.running(), "the console died in the flood")
         self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
@@ -309,17 +267,18 @@ class FaultTest(e2etest.LanTestCase):
             + stray_registry + stray_groups))
 
         host = self.lan.add_host("a")
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         sim_host = self.lan.add_host("sim")
         sim = self.simulator(sim_host, "--karts", "3", "--global", "5000")
-        console, probe = self.probe_console(host, config_dir=config)
+        console = self.probe_console(host, config_dir=config)
+        probe = console.probe
         probe.wait_for_link(lambda s: s.get("isOnline") is True, 20)
 
         # The limit modes carry their defaults: another console's 25% and then 50% make this one assert
         # 2300 and 3000, not the text or the garbage of the store (which would read as 0, an engine stop).
         for mode, rpm in (("p25", 2300), ("p50", 3000)):
             since = sim.process.mark()
-            observer.send(f'{{"appCommand":"globalRpmLimit","value":"{mode}"}}'.encode())
+            observer.send(protocol.app_command("globalRpmLimit", mode))
             sim.wait_received("global", source=host.address, text=f"GLOBALRPMLIMIT:{rpm},-1", since=since,
                               timeout=6)
         deadline = time.monotonic() + 5
@@ -342,39 +301,38 @@ class FaultTest(e2etest.LanTestCase):
         os.chmod(wrapper, 0o755)
 
         host = self.lan.add_host("a")
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         sim = self.simulator(self.lan.add_host("sim"), "--ids", "1001,1002", "--global", "5000")
         console = self.screen_console(host, executable=wrapper, config_dir=config)
-        self.wait_for_plates(console, 2)
+        console.wait_for_plates(2)
         sim.wait_received("global", source=host.address, text="GLOBALRPMLIMIT:10000,-1", timeout=8)
 
         # The stored RPM of 25% was read: another console's 25% makes this one assert 2000.
         since = sim.process.mark()
-        observer.send(b'{"appCommand":"globalRpmLimit","value":"p25"}')
+        observer.send(protocol.app_command("globalRpmLimit", "p25"))
         sim.wait_received("global", source=host.address, text="GLOBALRPMLIMIT:2000,-1", since=since, timeout=6)
 
-        add = self.open_settings(console)
-        self.assertEqual(self.kart_number_fields(console), [])
-        self.add_registry_entry(console, add, "23", "1002")
-        self.confirm_settings(console)
+        add = console.open_settings()
+        self.assertEqual(console.kart_number_fields(), [])
+        console.add_registry_entry(add, "23", "1002")
+        console.confirm_settings()
         self.assertTrue(console.process.running())
 
         # The entry is kept in memory: the settings screen, opened again, lists it, though nothing was written.
-        self.open_settings(console)
-        self.assertEqual(len(self.kart_number_fields(console)), 1)
-        self.confirm_settings(console)
+        console.open_settings()
+        self.assertEqual(len(console.kart_number_fields()), 1)
+        console.confirm_settings()
         with open(path, "rb") as f:
             self.assertEqual(f.read(), stored)
         self.assertEqual(console.close_window(), 0)
 
 
 def main():
-    global PROBE, FLOOD_SENDER
+    global FLOOD_SENDER
     parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--probe-console", required=True)
     parser.add_argument("--flood-sender", required=True)
     own, rest = parser.parse_known_args()
-    PROBE, FLOOD_SENDER = own.probe_console, own.flood_sender
+    FLOOD_SENDER = own.flood_sender
     sys.argv = [sys.argv[0], *rest]
     e2etest.main(need_display=True)
 

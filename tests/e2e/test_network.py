@@ -1,27 +1,25 @@
 """End to end on a virtual LAN, at the network level: consoles running offscreen, the simulator, and an
 observer socket that records what reaches the LAN's broadcast address and can speak like another console."""
 
-import json
 import time
 
-import e2elan
 import e2etest
-
-GLOBAL_P50 = b'{"appCommand":"globalRpmLimit","value":"p50"}'
+from harness import protocol
+from harness.network import Observer, is_app_command
 
 
 class NetworkTest(e2etest.LanTestCase):
 
     def test_discovery_ping_reaches_the_lan_broadcast_at_start_and_every_5_s(self):
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         host = self.lan.add_host("a")
         started = time.monotonic()
         self.console(host)
-        pings = observer.wait_for(lambda d: d.data == b"RERADOZ", timeout=20, count=3, source=host.address)
+        pings = observer.wait_for(lambda d: d.data == protocol.DISCOVERY_WORD, timeout=20, count=3, source=host.address)
 
         for ping in pings:
             self.assertEqual(ping.destination, self.lan.broadcast)
-            self.assertEqual(ping.source_port, e2elan.EXCHANGE_PORT)
+            self.assertEqual(ping.source_port, protocol.EXCHANGE_PORT)
         # The first ping goes out as the program starts, before its window is up.
         self.assertLess(pings[0].time - started, 4.0)
         for earlier, later in zip(pings, pings[1:]):
@@ -36,7 +34,7 @@ class NetworkTest(e2etest.LanTestCase):
         # The console's limit is 10000 until an operator chooses one: it asserts that on the relay's network.
         found = sim.wait_received("global", source=console_host.address, text="GLOBALRPMLIMIT:10000,-1", timeout=8)
         self.assertEqual(found[0][1]["to"], self.lan.broadcast)
-        self.assertEqual(found[0][1]["port"], str(e2elan.EXCHANGE_PORT))
+        self.assertEqual(found[0][1]["port"], str(protocol.EXCHANGE_PORT))
         sim.process.wait_for(r"global limit=10000 cause=command", 5)
 
         # Once the relay reports the console's own limit, the console has nothing more to say.
@@ -46,7 +44,7 @@ class NetworkTest(e2etest.LanTestCase):
 
     def test_kart_reporting_another_limit_is_sent_its_target_while_the_global_limit_is_10000(self):
         console_host = self.lan.add_host("a")
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         sim = self.simulator(self.lan.add_host("sim"), "--karts", "3", "--offline", "1003")
         console = self.console(console_host)
         console.wait_until_pinging()
@@ -88,7 +86,7 @@ class NetworkTest(e2etest.LanTestCase):
         sim.control("kart 1002 hold on")
         since = sim.process.mark()
         sent_at = time.monotonic()
-        observer.send(GLOBAL_P50)
+        observer.send(protocol.app_command("globalRpmLimit", "p50"))
         sim.wait_received("global", source=console_host.address, text="GLOBALRPMLIMIT:3000,-1", since=since,
                           timeout=5)
         sim.process.wait_for(r"limit kart=1003 rpm=3000 cause=global", 5, since=since)
@@ -97,24 +95,19 @@ class NetworkTest(e2etest.LanTestCase):
         time.sleep(2.0)
         self.assertEqual(sim.received("transponder", since=quiet_since), [])
         self.assertEqual(observer.datagrams(since=sent_at, source=console_host.address,
-                                            predicate=e2elan.is_app_command), [])
+                                            predicate=is_app_command), [])
 
     def test_application_commands_are_never_rebroadcast_by_a_receiving_console(self):
-        host_a = self.lan.add_host("a")
-        host_b = self.lan.add_host("b")
-        observer = e2elan.Observer(self.lan.add_host("observer"))
-        sim = self.simulator(self.lan.add_host("sim"), "--karts", "2")
-        console_a = self.console(host_a)
-        console_b = self.console(host_b)
+        (host_a, host_b), (console_a, console_b), observer, sim = self.two_consoles_and_a_relay(self.console)
         console_a.wait_until_pinging()
         console_b.wait_until_pinging()
         time.sleep(2.0)
 
         sent_at = time.monotonic()
-        for command in ({"appCommand": "globalRpmLimit", "value": "p25"},
-                        {"appCommand": "transponderLimit", "transponderId": 1001, "value": "p0"},
-                        {"appCommand": "somethingNew", "value": "p50"}):
-            observer.send(json.dumps(command, separators=(",", ":")).encode())
+        for command in (protocol.app_command("globalRpmLimit", "p25"),
+                        protocol.app_command("transponderLimit", "p0", transponder_id=1001),
+                        protocol.app_command("somethingNew", "p50")):
+            observer.send(command)
         time.sleep(1.5)
 
         # Both consoles took the 25% (2300): make the relay report another limit and each asserts 2300.
@@ -124,7 +117,7 @@ class NetworkTest(e2etest.LanTestCase):
             sim.wait_received("global", source=host.address, text="GLOBALRPMLIMIT:2300,-1", since=since, timeout=5)
         time.sleep(1.0)
         for host in (host_a, host_b):
-            echoed = observer.datagrams(since=sent_at, source=host.address, predicate=e2elan.is_app_command)
+            echoed = observer.datagrams(since=sent_at, source=host.address, predicate=is_app_command)
             self.assertEqual(echoed, [], f"console {host.name} passed an application command on")
 
 

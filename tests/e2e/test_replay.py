@@ -16,8 +16,10 @@ import subprocess
 import sys
 import time
 
-import e2elan
 import e2etest
+from harness import protocol
+from harness.network import Capture
+from harness.processes import log
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "wireshark"))
@@ -38,12 +40,8 @@ class ReplayTest(e2etest.LanTestCase):
         recorded = self.recorded
         hosts = {name: self.lan.add_host(name, address) for name, address in recorded["consoles"].items()}
         sim_host = self.lan.add_host("sim", recorded["relay"])
-        capture = e2elan.Capture(hosts["a"], os.path.join(self.lan.log_dir, "replayed.pcap"))
-        probes = {}
-        for name, host in hosts.items():
-            path = os.path.join(self.lan.log_dir, f"{name}-probe.txt")
-            e2elan.Console(host, ARGS.probe_console, extra_env={"DEVIV_PROBE_OUT": path})
-            probes[name] = e2elan.ProbeOutput(path)
+        capture = Capture(hosts["a"], os.path.join(self.lan.log_dir, "replayed.pcap"))
+        probes = {name: self.probe_console(host).probe for name, host in hosts.items()}
         for probe in probes.values():
             probe.wait_for_link(lambda state: True, 30)
 
@@ -69,13 +67,13 @@ class ReplayTest(e2etest.LanTestCase):
         def relay_datagrams(path):
             fields = subprocess.run(
                 [ARGS.tshark, "-n", "-r", path, "-Y", f"ip.src == {recorded['relay']} && udp.dstport == "
-                 f"{e2elan.EXCHANGE_PORT}", "-T", "fields", "-e", "frame.time_epoch", "-e", "udp.payload"],
+                 f"{protocol.EXCHANGE_PORT}", "-T", "fields", "-e", "frame.time_epoch", "-e", "udp.payload"],
                 capture_output=True, text=True, check=True).stdout.split()
             return [(float(t), payload) for t, payload in zip(fields[::2], fields[1::2])]
         wanted, sent = relay_datagrams(ARGS.sample), relay_datagrams(capture.path)
         self.assertEqual([p for _, p in sent], [p for _, p in wanted])
         lateness = [(t - sent[0][0]) - (w - wanted[0][0]) for (t, _), (w, _) in zip(sent, wanted)]
-        e2elan.log(f"replayed {len(sent)} datagrams; offset from the capture's timing: median "
+        log(f"replayed {len(sent)} datagrams; offset from the capture's timing: median "
                    f"{1000 * statistics.median(lateness):.1f} ms, from {1000 * min(lateness):.1f} to "
                    f"{1000 * max(lateness):.1f} ms")
         self.assertLess(max(abs(x) for x in lateness), 0.25)
@@ -89,7 +87,7 @@ class ReplayTest(e2etest.LanTestCase):
 def main():
     global ARGS
     parser = argparse.ArgumentParser(add_help=False)
-    for option in ("--probe-console", "--decoder", "--dissector", "--sample"):
+    for option in ("--decoder", "--dissector", "--sample"):
         parser.add_argument(option, required=True)
     ARGS, rest = parser.parse_known_args()
     ARGS.tshark = shutil.which("tshark")

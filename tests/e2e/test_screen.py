@@ -4,45 +4,21 @@ and driven with real clicks and typing (xdotool), against the simulator."""
 import json
 import time
 
-import e2elan
 import e2etest
-from e2elan import BUTTON_CONFIRMED, BUTTON_UNCHECKED, BUTTON_UNCONFIRMED, OFFLINE, ONLINE, PLATE_OFFLINE, \
-    PLATE_ONLINE
+from harness import protocol
+from harness.console import BUTTON_CONFIRMED, BUTTON_UNCHECKED, BUTTON_UNCONFIRMED, OFFLINE, ONLINE, \
+    PLATE_OFFLINE, PLATE_ONLINE, centre_of as centre, inside_of as inside
+from harness.display import colour_matches
+from harness.network import Observer, is_app_command
 
 FIFTY_PERCENT = 1
 
 
-def inside(point, size=64):
-    """A point of a button's background, clear of its border and text: near its left edge, half-way down
-    (the style insets the background at the top and bottom)."""
-    return point[0] + 5, point[1] + size // 2
-
-
-def centre(point, size=64):
-    return point[0] + size // 2, point[1] + size // 2
-
-
 class ScreenTest(e2etest.LanTestCase):
-
-    def start_console(self, host, config_dir=None):
-        display = self.display()
-        console = self.console(host, display=display, config_dir=config_dir)
-        console.wait_for_window()
-        return console
-
-    def wait_for_plates(self, console, count, timeout=10.0):
-        deadline = time.monotonic() + timeout
-        while True:
-            plates = console.plates(console.display.screenshot())
-            if len(plates) == count:
-                return plates
-            if time.monotonic() > deadline:
-                raise AssertionError(f"{len(plates)} number plates on screen, not {count}: {plates}")
-            time.sleep(0.25)
 
     def test_status_line_follows_the_relays_status_frames(self):
         sim = self.simulator(self.lan.add_host("sim"), "--karts", "1")
-        console = self.start_console(self.lan.add_host("a"))
+        console = self.screen_console(self.lan.add_host("a"))
         line = console.status_line_point()
         console.display.wait_for_colour(*line, ONLINE, timeout=10)
 
@@ -56,15 +32,15 @@ class ScreenTest(e2etest.LanTestCase):
         self.assertLess(console.display.wait_for_colour(*line, ONLINE, timeout=5, interval=0.2), 2.0)
 
     def test_karts_become_rows_their_limits_show_confirmation_and_silent_karts_turn_grey(self):
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         sim = self.simulator(self.lan.add_host("sim"), "--ids", "1001,1002,1003", "--apply-delay", "1500")
         host = self.lan.add_host("a")
-        console = self.start_console(host)
-        plates = self.wait_for_plates(console, 3)
+        console = self.screen_console(host)
+        plates = console.wait_for_plates(3)
         image = console.display.screenshot()
         for plate in plates:
             self.assertEqual(plate[1] - plate[0] + 1, 48)
-            self.assertTrue(e2elan.colour_matches(image.pixel(console.point(3, 0)[0], plate[0] + 24), PLATE_ONLINE))
+            self.assertTrue(colour_matches(image.pixel(console.point(3, 0)[0], plate[0] + 24), PLATE_ONLINE))
 
         # The operator limits the third kart to 25%: the relay is told, the other consoles too, and the
         # row's button stays grey until the kart reports the new limit (1.5 s later), then turns green.
@@ -75,11 +51,11 @@ class ScreenTest(e2etest.LanTestCase):
         sim.wait_received("transponder", source=host.address, text="TRANSPONDERRPMLIMIT:1003,2300", since=since)
         console.display.wait_for_colour(*inside(button, 48), "grey", timeout=3, interval=0.1)
         console.display.wait_for_colour(*inside(button, 48), "green", timeout=5, interval=0.2)
-        commands = observer.wait_for(e2elan.is_app_command, since=sent_at, source=host.address)
+        commands = observer.wait_for(is_app_command, since=sent_at, source=host.address)
         self.assertEqual(json.loads(commands[0].data),
                          {"appCommand": "transponderLimit", "transponderId": 1003, "value": "p25"})
         other_row = console.row_button(plates[1], 0)
-        self.assertTrue(e2elan.colour_matches(console.display.screenshot().pixel(*inside(other_row, 48)), "white"))
+        self.assertTrue(colour_matches(console.display.screenshot().pixel(*inside(other_row, 48)), "white"))
 
         # A kart that falls silent turns grey after 5 s (the list is swept every 2.5 s); the others do not.
         sim.control("kart 1002 offline")
@@ -89,18 +65,13 @@ class ScreenTest(e2etest.LanTestCase):
         self.assertLessEqual(took, 8.5)
         image = console.display.screenshot()
         for plate in (plates[0], plates[2]):
-            self.assertTrue(e2elan.colour_matches(image.pixel(x, plate[0] + 24), PLATE_ONLINE))
+            self.assertTrue(colour_matches(image.pixel(x, plate[0] + 24), PLATE_ONLINE))
 
     def test_fifty_percent_clicked_on_one_console_commands_the_relay_and_the_other_console_follows(self):
-        host_a = self.lan.add_host("a")
-        host_b = self.lan.add_host("b")
-        observer = e2elan.Observer(self.lan.add_host("observer"))
-        sim = self.simulator(self.lan.add_host("sim"), "--karts", "2")
-        console_a = self.start_console(host_a)
-        console_b = self.start_console(host_b)
+        (host_a, host_b), (console_a, console_b), observer, sim = self.two_consoles_and_a_relay(self.screen_console)
         for console in (console_a, console_b):
             console.display.wait_for_colour(*console.status_line_point(), ONLINE, timeout=10)
-            self.wait_for_plates(console, 2)
+            console.wait_for_plates(2)
 
         # Without status frames, every command from console B after the click would be an echo, not a
         # re-assertion. Both consoles know the relay's network already.
@@ -116,7 +87,7 @@ class ScreenTest(e2etest.LanTestCase):
         console_b.display.wait_for_colour(*button_b, BUTTON_UNCONFIRMED, timeout=5, interval=0.1)
         time.sleep(1.5)
         self.assertEqual(sim.received("global", source=host_b.address, since=since), [])
-        commands = observer.datagrams(since=clicked_at, predicate=e2elan.is_app_command)
+        commands = observer.datagrams(since=clicked_at, predicate=is_app_command)
         self.assertEqual([(d.source, json.loads(d.data)) for d in commands],
                          [(host_a.address, {"appCommand": "globalRpmLimit", "value": "p50"})])
 
@@ -131,19 +102,19 @@ class ScreenTest(e2etest.LanTestCase):
             console.display.wait_for_colour(*inside(console.bottom_button(FIFTY_PERCENT)), BUTTON_CONFIRMED, timeout=5)
             image = console.display.screenshot()
             for other in (0, 2):
-                self.assertTrue(e2elan.colour_matches(image.pixel(*inside(console.bottom_button(other))),
+                self.assertTrue(colour_matches(image.pixel(*inside(console.bottom_button(other))),
                                                       BUTTON_UNCHECKED))
         time.sleep(1.0)
-        self.assertEqual(len(observer.datagrams(since=clicked_at, predicate=e2elan.is_app_command)), 1)
+        self.assertEqual(len(observer.datagrams(since=clicked_at, predicate=is_app_command)), 1)
 
     def test_rows_under_the_pointer_stay_when_karts_join_and_global_limits_change(self):
         """A field of 40 karts, scrolled down to its last rows: a kart joining and global limits chosen here or
         on another console leave the rows where they are, so a press lands on the kart it was aimed at."""
-        observer = e2elan.Observer(self.lan.add_host("observer"))
+        observer = Observer(self.lan.add_host("observer"))
         sim = self.simulator(self.lan.add_host("sim"), "--karts", "41", "--first-id", "1001", "--offline", "1041")
         host = self.lan.add_host("a")
-        console = self.start_console(host)
-        self.wait_for_plates(console, 8)
+        console = self.screen_console(host)
+        console.wait_for_plates(8)
         time.sleep(1.0)  # every kart has reported a few times: all 40 rows are there
         console.display.scroll(*console.point(200, 250), 12)
         time.sleep(1.0)  # the flick settles
@@ -154,7 +125,7 @@ class ScreenTest(e2etest.LanTestCase):
             """Presses a row button of `row` and returns the transponder its command names."""
             since = time.monotonic()
             console.display.click(*centre(console.row_button(row, button), 48))
-            command = observer.wait_for(e2elan.is_app_command, since=since, source=host.address, timeout=5)[0]
+            command = observer.wait_for(is_app_command, since=since, source=host.address, timeout=5)[0]
             sent = json.loads(command.data)
             self.assertEqual((sent["appCommand"], sent["value"]), ("transponderLimit", mode))
             return sent["transponderId"]
@@ -171,81 +142,34 @@ class ScreenTest(e2etest.LanTestCase):
         # A global limit chosen here (its own command comes back to it from the LAN) ...
         since = time.monotonic()
         console.display.click(*centre(console.bottom_button(0)))
-        observer.wait_for(lambda d: e2elan.is_app_command(d) and json.loads(d.data)["appCommand"] == "globalRpmLimit",
+        observer.wait_for(lambda d: is_app_command(d) and json.loads(d.data)["appCommand"] == "globalRpmLimit",
                           since=since, source=host.address, timeout=5)
         time.sleep(0.5)
         self.assertEqual(kart_pressed(2, "p100"), kart, "after a global limit chosen here")
 
         # ... and one chosen on another console.
-        observer.send(b'{"appCommand":"globalRpmLimit","value":"p50"}')
+        observer.send(protocol.app_command("globalRpmLimit", "p50"))
         console.display.wait_for_colour(*inside(console.bottom_button(FIFTY_PERCENT)), BUTTON_UNCONFIRMED,
                                         timeout=5, interval=0.1)
         self.assertEqual(kart_pressed(3, "p0"), kart, "after a global limit chosen on another console")
         self.assertEqual(console.plates(console.display.screenshot()), plates, "the rows moved")
-
-    def open_settings(self, console):
-        display = console.display
-        display.click(*console.point(60, 20))  # the menu
-        time.sleep(0.5)
-        display.click(*console.point(60, 75))  # its only action
-        # The screen slides in; it is there when its add button is.
-        deadline = time.monotonic() + 5
-        while True:
-            add = display.screenshot().find(MATERIAL_LIGHT_GREEN, *console.point(0, 40), *console.point(400, 300))
-            if add and add[2] - add[0] > 40:
-                time.sleep(0.3)
-                return add
-            if time.monotonic() > deadline:
-                raise AssertionError("the settings screen did not open")
-            time.sleep(0.2)
-
-    def kart_number_fields(self, console):
-        """(top, bottom) of every kart-number field (mediumaquamarine) on the settings screen."""
-        # The field's left edge, clear of its text and placeholder.
-        x, top = console.point(0, 40)
-        runs = console.display.screenshot().runs_in_column(x, "#66cdaa", top, console.window.y + 540)
-        return [run for run in runs if run[1] - run[0] > 30]
-
-    def add_registry_entry(self, console, add_button, kart_number, transponder_id):
-        display = console.display
-        before = len(self.kart_number_fields(console))
-        display.click((add_button[0] + add_button[2]) // 2, (add_button[1] + add_button[3]) // 2)
-        deadline = time.monotonic() + 5
-        while len(fields := self.kart_number_fields(console)) != before + 1:
-            self.assertLess(time.monotonic(), deadline, "no new registry row")
-            time.sleep(0.2)
-        field = fields[-1]
-        middle = (field[0] + field[1]) // 2
-        display.click(console.point(30, 0)[0], middle)
-        display.type_text(kart_number)
-        display.key("Return")
-        display.click(console.point(180, 0)[0], middle)
-        display.type_text(transponder_id)
-        display.key("Return")
-        time.sleep(0.5)
-
-    def confirm_settings(self, console):
-        ok = console.display.screenshot().find(MATERIAL_LIGHT_GREEN, *console.point(0, 500), *console.point(400, 600))
-        self.assertIsNotNone(ok, "no OK button")
-        console.display.click((ok[0] + ok[2]) // 2, (ok[1] + ok[3]) // 2)
-        time.sleep(0.8)
 
     def test_kart_registry_edited_on_screen_survives_a_restart(self):
         host = self.lan.add_host("a")
         self.simulator(self.lan.add_host("sim"), "--ids", "1001,1002")
         config = self.lan.temporary_directory("registry-config")
 
-        console = self.start_console(host, config)
-        add = self.open_settings(console)
-        self.add_registry_entry(console, add, "17", "1001")
-        self.confirm_settings(console)
+        console = self.screen_console(host, config)
+        add = console.open_settings()
+        console.add_registry_entry(add, "17", "1001")
+        console.confirm_settings()
         self.assertEqual(console.close_window(), 0)
         self.assertEqual(self.stored_settings(config)["transponders/tr0"], {"kartNum": "17", "transponderId": 1001})
 
         # After the restart the live row of transponder 1001 carries the kart number (white text on its
         # plate), 1002's plate stays blank; the settings screen lists the entry, and a second one is added.
-        console = self.start_console(host, config)
-        plates = self.wait_for_plates(console, 2)
+        console = self.screen_console(host, config)
+        plates = console.wait_for_plates(2)
         image = console.display.screenshot()
         left = console.point(0, 0)[0]
         white = [image.count(lambda p: min(p) > 225, left + 2, plate[0] + 2, left + 46, plate[1] - 1)
@@ -253,10 +177,10 @@ class ScreenTest(e2etest.LanTestCase):
         self.assertGreater(white[0], 10, "no kart number on the plate of 1001")
         self.assertEqual(white[1], 0, "text on the plate of 1002, which has no kart number")
 
-        add = self.open_settings(console)
-        self.assertEqual(len(self.kart_number_fields(console)), 1)
-        self.add_registry_entry(console, add, "23", "1002")
-        self.confirm_settings(console)
+        add = console.open_settings()
+        self.assertEqual(len(console.kart_number_fields()), 1)
+        console.add_registry_entry(add, "23", "1002")
+        console.confirm_settings()
         self.assertEqual(console.close_window(), 0)
 
         stored = self.stored_settings(config)
@@ -264,8 +188,6 @@ class ScreenTest(e2etest.LanTestCase):
         self.assertEqual(registry, {"transponders/tr0": {"kartNum": "17", "transponderId": 1001},
                                     "transponders/tr1": {"kartNum": "23", "transponderId": 1002}})
 
-
-MATERIAL_LIGHT_GREEN = "#8bc34a"
 
 if __name__ == "__main__":
     e2etest.main(need_display=True)

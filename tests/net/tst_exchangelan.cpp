@@ -6,8 +6,8 @@
 #include "net/dataexchange.h"
 #include "netns.h"
 
-// The exchange with its real socket and real interface enumeration on a virtual LAN: the exchange runs
-// in namespace A (192.168.77.20/24), a peer socket on port 11309 stands for the retranslator in B (.50).
+// The exchange with its real socket and real interface enumeration on a virtual LAN built by the harness: the
+// exchange runs on host A, a peer socket on port 11309 stands for the retranslator on host B.
 class ExchangeLanTest : public QObject {
     Q_OBJECT
 
@@ -24,7 +24,9 @@ private:
     QList<QNetworkDatagram> waitForDatagrams(const QByteArray &prefix, int count = 1);
     void broadcastFromPeer(const QByteArray &datagram);
 
-    std::unique_ptr<VethPair> m_lan;
+    LanHost m_hostA;
+    LanHost m_hostB;
+    QHostAddress m_broadcast;
     std::unique_ptr<QUdpSocket> m_peer;
     std::unique_ptr<DataExchange> m_exchange;
     QList<QNetworkDatagram> m_received;
@@ -33,24 +35,26 @@ private:
 };
 
 void ExchangeLanTest::initTestCase() {
-    m_lan = std::make_unique<VethPair>();
-    if (!m_lan->isUp())
-        QSKIP(qPrintable(m_lan->error()));
+    if (!LanHost::unavailable().isEmpty())
+        QSKIP(qPrintable(LanHost::unavailable()));
+    m_hostA = LanHost::fromEnvironment("a");
+    m_hostB = LanHost::fromEnvironment("b");
+    m_broadcast = LanHost::broadcast();
 
-    QVERIFY(VethPair::enter(m_lan->namespaceB()));
+    QVERIFY(m_hostB.enter());
     m_peer = std::make_unique<QUdpSocket>();
     QVERIFY(m_peer->bind(QHostAddress::AnyIPv4, 11309));
     connect(m_peer.get(), &QUdpSocket::readyRead, this, [this] {
         while (m_peer->hasPendingDatagrams()) {
             const QNetworkDatagram datagram = m_peer->receiveDatagram();
-            if (datagram.senderAddress() != QHostAddress(QStringLiteral("192.168.77.50")))
+            if (datagram.senderAddress() != m_hostB.address)
                 m_received << datagram;
         }
     });
 
-    QVERIFY(VethPair::enter(m_lan->namespaceA()));
+    QVERIFY(m_hostA.enter());
     m_exchange = std::make_unique<DataExchange>();
-    QVERIFY(VethPair::leave());
+    QVERIFY(LanHost::leave());
     connect(m_exchange->linkState(), &RetranslatorState::stateChanged, this,
             [this](const QJsonObject &state) { m_states << state; });
     connect(m_exchange.get(), &DataExchange::updateTransponderState, this,
@@ -60,7 +64,6 @@ void ExchangeLanTest::initTestCase() {
 void ExchangeLanTest::cleanupTestCase() {
     m_exchange.reset();
     m_peer.reset();
-    m_lan.reset();
 }
 
 QList<QNetworkDatagram> ExchangeLanTest::waitForDatagrams(const QByteArray &prefix, int count) {
@@ -80,28 +83,27 @@ QList<QNetworkDatagram> ExchangeLanTest::waitForDatagrams(const QByteArray &pref
 }
 
 void ExchangeLanTest::broadcastFromPeer(const QByteArray &datagram) {
-    QCOMPARE(m_peer->writeDatagram(datagram, QHostAddress(QStringLiteral("192.168.77.255")), 11309),
-             qint64(datagram.size()));
+    QCOMPARE(m_peer->writeDatagram(datagram, m_broadcast, 11309), qint64(datagram.size()));
 }
 
 void ExchangeLanTest::pingsTheLanBroadcastAddressAtStart() {
     const QList<QNetworkDatagram> pings = waitForDatagrams("RERADOZ");
     QCOMPARE(pings.size(), 1);
     QCOMPARE(pings.first().data(), QByteArray("RERADOZ"));
-    QCOMPARE(pings.first().senderAddress(), QHostAddress(QStringLiteral("192.168.77.20")));
+    QCOMPARE(pings.first().senderAddress(), m_hostA.address);
     QCOMPARE(pings.first().senderPort(), 11309);
-    QCOMPARE(pings.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    QCOMPARE(pings.first().destinationAddress(), m_broadcast);
 }
 
 void ExchangeLanTest::statusFrameBringsTheLinkOnlineAndAReassertion() {
     broadcastFromPeer(TestFrames::statusFrame(5000));
     QTRY_VERIFY(!m_states.isEmpty());
     QCOMPARE(m_states.last(),
-             (QJsonObject{{"isOnline", true}, {"ipAddress", "192.168.77.50"}, {"globalRPMLimit", 5000}}));
+             (QJsonObject{{"isOnline", true}, {"ipAddress", m_hostB.address.toString()}, {"globalRPMLimit", 5000}}));
     const QList<QNetworkDatagram> commands = waitForDatagrams("GLOBALRPMLIMIT");
     QCOMPARE(commands.size(), 1);
     QCOMPARE(commands.first().data(), QByteArray("GLOBALRPMLIMIT:10000,-1"));
-    QCOMPARE(commands.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    QCOMPARE(commands.first().destinationAddress(), m_broadcast);
     QCOMPARE(commands.first().senderPort(), 11309);
 }
 
@@ -116,11 +118,11 @@ void ExchangeLanTest::commandsGoToTheRetranslatorsNetwork() {
     const QList<QNetworkDatagram> limits = waitForDatagrams("TRANSPONDERRPMLIMIT");
     QCOMPARE(limits.size(), 1);
     QCOMPARE(limits.first().data(), QByteArray("TRANSPONDERRPMLIMIT:1234,2500"));
-    QCOMPARE(limits.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    QCOMPARE(limits.first().destinationAddress(), m_broadcast);
     const QList<QNetworkDatagram> appCommands = waitForDatagrams("{");
     QCOMPARE(appCommands.size(), 1);
     QCOMPARE(appCommands.first().data(), QByteArray("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p50\"}"));
-    QCOMPARE(appCommands.first().destinationAddress(), QHostAddress(QStringLiteral("192.168.77.255")));
+    QCOMPARE(appCommands.first().destinationAddress(), m_broadcast);
 }
 
 void ExchangeLanTest::transponderFramesAreReported() {

@@ -3,9 +3,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <unistd.h>
-#include <QCoreApplication>
 #include <QFile>
-#include <QProcess>
 
 namespace {
 
@@ -20,53 +18,32 @@ bool enterFd(int fd) {
 
 }  // namespace
 
-VethPair::VethPair() {
-    if (geteuid() != 0) {
-        m_error = QStringLiteral("needs root to create network namespaces");
-        return;
-    }
+LanHost LanHost::fromEnvironment(const char *name) {
+    const QByteArray prefix = "DEVIV_LAN_" + QByteArray(name).toUpper();
+    return {qEnvironmentVariable(prefix + "_NAMESPACE"), QHostAddress(qEnvironmentVariable(prefix + "_ADDRESS"))};
+}
+
+QString LanHost::unavailable() {
+    if (qEnvironmentVariableIsSet("DEVIV_LAN_UNAVAILABLE"))
+        return qEnvironmentVariable("DEVIV_LAN_UNAVAILABLE");
+    if (!qEnvironmentVariableIsSet("DEVIV_LAN_BROADCAST"))
+        return QStringLiteral("no virtual LAN: run the test through python3 -m harness.network (ctest does)");
+    return {};
+}
+
+QHostAddress LanHost::broadcast() {
+    return QHostAddress(qEnvironmentVariable("DEVIV_LAN_BROADCAST"));
+}
+
+bool LanHost::enter() const {
     originalNamespace();
-    const QString id = QString::number(QCoreApplication::applicationPid());
-    m_nsA = QStringLiteral("dvxa") + id;
-    m_nsB = QStringLiteral("dvxb") + id;
-    const QString vethA = QStringLiteral("dva") + id;
-    const QString vethB = QStringLiteral("dvb") + id;
-    if (!run({"netns", "add", m_nsA}) || !run({"netns", "add", m_nsB})) {
-        m_error = QStringLiteral("network namespaces are unavailable here");
-        return;
-    }
-    const bool ok = run({"link", "add", vethA, "type", "veth", "peer", "name", vethB}) &&
-                    run({"link", "set", vethA, "netns", m_nsA}) && run({"link", "set", vethB, "netns", m_nsB}) &&
-                    run({"-n", m_nsA, "addr", "add", "192.168.77.20/24", "brd", "+", "dev", vethA}) &&
-                    run({"-n", m_nsB, "addr", "add", "192.168.77.50/24", "brd", "+", "dev", vethB}) &&
-                    run({"-n", m_nsA, "link", "set", "lo", "up"}) && run({"-n", m_nsB, "link", "set", "lo", "up"}) &&
-                    run({"-n", m_nsA, "link", "set", vethA, "up"}) && run({"-n", m_nsB, "link", "set", vethB, "up"});
-    if (!ok)
-        m_error = QStringLiteral("cannot build the veth pair between the namespaces");
-}
-
-VethPair::~VethPair() {
-    if (!m_nsA.isEmpty())
-        run({"netns", "del", m_nsA});
-    if (!m_nsB.isEmpty())
-        run({"netns", "del", m_nsB});
-}
-
-bool VethPair::run(const QStringList &arguments) {
-    QProcess ip;
-    ip.start(QStringLiteral("ip"), arguments);
-    return ip.waitForFinished(10000) && ip.exitStatus() == QProcess::NormalExit && ip.exitCode() == 0;
-}
-
-bool VethPair::enter(const QString &name) {
-    originalNamespace();
-    const int fd = open(QFile::encodeName(QStringLiteral("/var/run/netns/") + name).constData(), O_RDONLY | O_CLOEXEC);
+    const int fd = open(QFile::encodeName(QStringLiteral("/run/netns/") + netns).constData(), O_RDONLY | O_CLOEXEC);
     const bool entered = enterFd(fd);
     if (fd >= 0)
         close(fd);
     return entered;
 }
 
-bool VethPair::leave() {
+bool LanHost::leave() {
     return enterFd(originalNamespace());
 }

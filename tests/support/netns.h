@@ -1,31 +1,24 @@
 #pragma once
 
+#include <QHostAddress>
 #include <QString>
-#include <QStringList>
 
-// Two network namespaces joined by a veth pair: host A 192.168.77.20/24 and host B 192.168.77.50/24, both
-// with a broadcast address. Needs root; removed again on destruction.
-class VethPair {
-public:
-    VethPair();
-    ~VethPair();
-    VethPair(const VethPair &) = delete;
-    VethPair &operator=(const VethPair &) = delete;
+// A host of the virtual LAN that the Python harness builds around a test (python3 -m harness.network ... --
+// TEST, see tests/harness/network.py). The namespaces are entered from inside the test because a namespace
+// belongs to a thread: the exchange's worker thread is started in host A's, a peer socket is made in B's.
+struct LanHost {
+    QString netns;
+    QHostAddress address;
 
-    bool isUp() const { return m_error.isEmpty(); }
-    QString error() const { return m_error; }
-    QString namespaceA() const { return m_nsA; }
-    QString namespaceB() const { return m_nsB; }
+    // Host `name` ("a") from DEVIV_LAN_A_NAMESPACE and DEVIV_LAN_A_ADDRESS; empty when not given.
+    static LanHost fromEnvironment(const char *name);
+    // Why there is no LAN: the harness's reason, or that the test was not started through it.
+    static QString unavailable();
+    // The LAN's broadcast address (DEVIV_LAN_BROADCAST).
+    static QHostAddress broadcast();
 
-    // Moves the calling thread into the namespace; threads it creates afterwards start there too.
-    static bool enter(const QString &name);
+    // Moves the calling thread into the host's namespace; threads it creates afterwards start there too.
+    bool enter() const;
     // Moves the calling thread back to the namespace it started in.
     static bool leave();
-
-private:
-    bool run(const QStringList &arguments);
-
-    QString m_nsA;
-    QString m_nsB;
-    QString m_error;
 };
