@@ -391,7 +391,7 @@ def flood(probe_console, sim_binary, flood_sender, seconds, clicks_per_run):
             # The sender stands for another machine on the LAN: at the lowest priority it takes only the CPU that
             # the console, the display and this benchmark leave, instead of a core of their two.
             sender = flooder.run(name, ["nice", "-n", "19", flood_sender, "--to", host.address, *arguments, "--seconds",
-                                        str(seconds), "--ids", "5001,20", "--status-ms", "100000", "--limit",
+                                        str(seconds), "--ids", "1001,20", "--status-ms", "100000", "--limit",
                                         str(protocol.UNLIMITED_RPM)])
             start = time.monotonic()
             during = []
