@@ -340,8 +340,9 @@ def flood(probe_console, sim_binary, flood_sender, seconds, clicks_per_run):
     """The probe build of the console on screen, the simulator's 100 karts at 10 Hz, and a flood from a host of
     its own, one kind after the other. Clicks alternate STOP and 100% on the bottom bar, sent through XTest from
     this process, and are timed from the press until their command reaches another host's socket (the kernel's
-    time stamp); the same number of clicks with no flood come first. The flood's karts report the limit the
-    console wants, so the console does not answer them."""
+    time stamp); the same number of clicks with no flood come first. The flood reports for the first 20 of the
+    simulator's karts, whose rows are on screen, so every report is drawn; it reports the limit the console
+    wants, so the console does not answer it."""
     results = {}
     with VirtualLan("10.83.0.0/24") as lan:
         display = lan.display()
