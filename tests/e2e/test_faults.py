@@ -231,7 +231,8 @@ class FaultTest(e2etest.LanTestCase):
         log(f"packed flood: STOP on the wire after {stop_took * 1000:.0f} ms; RSS before={before_kib} KiB "
                    f"peak={peak_kib} KiB")
         self.assertTrue(console.process.running(), "the console died in the flood")
-        self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
+        if not SANITIZED:  # AddressSanitizer holds freed memory in quarantine, up to 256 MB
+            self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
         # One warning as a stretch of shedding starts, not one a pause: a flood the console keeps up with for a
         # second in between makes a second stretch at most.
         started = console.process.matches(r"Reports arrive faster than the console takes them")
