@@ -422,6 +422,9 @@ void RetranslatorSimTest::refusesBadOptions_data() {
     QTest::newRow("duplicate ids") << QStringList{QStringLiteral("--ids"), QStringLiteral("5,5")};
     QTest::newRow("zero rate") << QStringList{QStringLiteral("--rate"), QStringLiteral("0")};
     QTest::newRow("not an address") << QStringList{QStringLiteral("--to"), QStringLiteral("track.lan")};
+    // Both are 127.0.0.1 to Qt, so a simulator that took them would send nowhere but here.
+    QTest::newRow("shorthand address") << QStringList{QStringLiteral("--to"), QStringLiteral("127.1")};
+    QTest::newRow("octal address") << QStringList{QStringLiteral("--to"), QStringLiteral("0177.0.0.1")};
     QTest::newRow("bad offline item") << QStringList{QStringLiteral("--offline"), QStringLiteral("5@x")};
     QTest::newRow("stray argument") << QStringList{QStringLiteral("go")};
 }

@@ -203,10 +203,18 @@ QString readFrames(const QCommandLineParser &parser, const Options &o, Simulator
     return {};
 }
 
+// An IPv4 address written as four decimal parts, or null. Qt also reads shorthand ("1.2.3" as 1.2.0.3) and octal
+// parts ("010" as 8), so a mistyped address would send frames to some real host.
+QHostAddress parseDottedQuad(const QString &text) {
+    const QHostAddress address(text);
+    const bool dottedQuad = address.protocol() == QAbstractSocket::IPv4Protocol && address.toString() == text;
+    return dottedQuad ? address : QHostAddress();
+}
+
 QString readAddresses(const QCommandLineParser &parser, const Options &o, SimulatorConfig &config) {
     for (const QString &text : parser.values(o.to)) {
-        const QHostAddress address(text);
-        if (address.isNull() || address.protocol() != QAbstractSocket::IPv4Protocol)
+        const QHostAddress address = parseDottedQuad(text);
+        if (address.isNull())
             return QStringLiteral("--to wants an IPv4 address, not %1").arg(text);
         config.destinations << address;
     }
@@ -251,8 +259,8 @@ QString readReplay(const QCommandLineParser &parser, const Options &o, ReplayCon
     }
     config.path = parser.value(o.replay);
     if (parser.isSet(o.replaySource)) {
-        config.source = QHostAddress(parser.value(o.replaySource));
-        if (config.source.protocol() != QAbstractSocket::IPv4Protocol)
+        config.source = parseDottedQuad(parser.value(o.replaySource));
+        if (config.source.isNull())
             return QStringLiteral("--replay-source wants an IPv4 address");
     }
     bool ok = true;
