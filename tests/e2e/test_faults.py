@@ -229,14 +229,15 @@ class FaultTest(e2etest.LanTestCase):
         self.assertEqual(flood.wait(5), 0)
         log(flood.output())
         log(f"packed flood: STOP on the wire after {stop_took * 1000:.0f} ms; RSS before={before_kib} KiB "
-                   f"peak={peak_kib} KiB")
+            f"peak={peak_kib} KiB")
         self.assertTrue(console.process.running(), "the console died in the flood")
         if not SANITIZED:  # AddressSanitizer holds freed memory in quarantine, up to 256 MB
             self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
         # One warning as a stretch of shedding starts, not one a pause: a flood the console keeps up with for a
-        # second in between makes a second stretch at most.
+        # second in between makes a second stretch at most. The scaled-down flood of a sanitized run may not
+        # outrun the console at all.
         started = console.process.matches(r"Reports arrive faster than the console takes them")
-        self.assertIn(len(started), (1, 2, 3))
+        self.assertIn(len(started), (0, 1, 2, 3) if SANITIZED else (1, 2, 3))
         # The next ping tick, at most 5 s on, finds the last stretch over.
         console.process.wait_for(r"Caught up with the LAN after shedding load for \d+ ms", timeout=7,
                                  count=len(started))
