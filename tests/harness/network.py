@@ -38,6 +38,7 @@ NAMESPACE_PREFIX = "dvz"
 CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_TIMESTAMPNS = 35  # Linux; Python names neither it nor its message type
+SO_ATTACH_FILTER = 26
 SKIP_EXIT_CODE = 77
 # What a display needs (Xvfb, clicks and keys, screenshots), and the Debian packages that bring the programs.
 DISPLAY_TOOLS = ("Xvfb", "xdotool", "import")
@@ -267,7 +268,7 @@ class VirtualLan:
 
 @dataclasses.dataclass
 class Datagram:
-    """A datagram the observer received: when the kernel took it in (monotonic clock), from where, to which
+    """A datagram an observer received or a tap saw leave: when the kernel took it (monotonic clock), from where, to which
     address."""
     time: float
     source: str
@@ -279,16 +280,17 @@ class Datagram:
         return f"<{self.source}:{self.source_port} -> {self.destination} {self.data[:60]!r}>"
 
 
-class Observer:
-    """A socket on port 11309 of a host of its own: records every datagram it receives (with the address it
-    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would."""
+class _Receiver:
+    """Records every datagram its socket receives, with the time the kernel took it (monotonic clock), in a thread
+    of its own; `_datagram` turns what the socket read into a Datagram, or None to leave it out."""
 
-    def __init__(self, host):
+    def __init__(self, host, sock):
         self.host = host
-        self.socket = host.udp_socket()
+        self.socket = sock
         self.socket.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.socket.settimeout(0.2)
         self._datagrams = []
+        self._clock_offset = None
         self._lock = threading.Lock()
         self._running = True
         self._thread = threading.Thread(target=self._receive, daemon=True)
@@ -298,7 +300,7 @@ class Observer:
     def _receive(self):
         while self._running:
             try:
-                data, ancillary, _flags, (source, port) = self.socket.recvmsg(
+                data, ancillary, _flags, address = self.socket.recvmsg(
                     65536, socket.CMSG_SPACE(12) + socket.CMSG_SPACE(16))
             except socket.timeout:
                 continue
@@ -312,9 +314,25 @@ class Observer:
                     destination = socket.inet_ntoa(payload[8:12])
                 elif level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(payload) >= 16:
                     seconds, nanoseconds = struct.unpack("qq", payload[:16])
-                    arrived -= time.time() - (seconds + nanoseconds / 1e9)
-            with self._lock:
-                self._datagrams.append(Datagram(arrived, source, port, destination, data))
+                    arrived = seconds + nanoseconds / 1e9 - self._realtime_ahead_of_monotonic()
+            datagram = self._datagram(arrived, data, address, destination)
+            if datagram:
+                with self._lock:
+                    self._datagrams.append(datagram)
+
+    def _realtime_ahead_of_monotonic(self):
+        """How far the kernel's time stamps (real time) are ahead of the monotonic clock. Read between two reads of
+        the monotonic clock and kept only when those are close: a thread switch between the reads would otherwise
+        move a datagram milliseconds earlier, before the click that caused it."""
+        for _ in range(10):
+            before = time.monotonic()
+            realtime = time.time()
+            after = time.monotonic()
+            if after - before < 0.0001 or self._clock_offset is None:
+                self._clock_offset = realtime - (before + after) / 2
+            if after - before < 0.0001:
+                break
+        return self._clock_offset
 
     def close(self):
         self._running = False
@@ -333,6 +351,49 @@ class Observer:
             return datagrams if len(datagrams) >= count else None
         return wait_until(found, timeout, lambda: f"{len(self.datagrams(since, source, predicate))} of {count} "
                           f"datagrams within {timeout} s; last received: {self.datagrams(since)[-5:]}")
+
+
+class InterfaceTap(_Receiver):
+    """The UDP datagrams to port 11309 that a host puts out on its interface, as tcpdump on that host sees them,
+    timed as they leave it. On the virtual LAN a datagram then waits in the kernel behind every other host's
+    traffic, all on the same cores, before a socket on another host gets it; a real LAN has no such queue."""
+
+    ETH_P_ALL, ETH_P_IP = 0x0003, 0x0800  # only a tap on all protocols sees what the host sends
+    # A classic BPF program that keeps only outgoing packets, so that incoming traffic costs this thread nothing:
+    # load the packet type, return all of it when it is PACKET_OUTGOING, else nothing.
+    _OUTGOING_ONLY = [(0x20, 0, 0, 0xFFFFF004), (0x15, 0, 1, socket.PACKET_OUTGOING), (0x06, 0, 0, 0xFFFF),
+                      (0x06, 0, 0, 0)]
+
+    def __init__(self, host):
+        with in_namespace(host.namespace):
+            sock = socket.socket(socket.AF_PACKET, socket.SOCK_DGRAM, socket.htons(self.ETH_P_ALL))
+        program = ctypes.create_string_buffer(b"".join(struct.pack("HBBI", *op) for op in self._OUTGOING_ONLY))
+        sock.setsockopt(socket.SOL_SOCKET, SO_ATTACH_FILTER,
+                        struct.pack("HxxxxxxP", len(self._OUTGOING_ONLY), ctypes.addressof(program)))
+        sock.bind((host.interface, self.ETH_P_ALL))
+        super().__init__(host, sock)
+
+    def _datagram(self, arrived, packet, address, _destination):
+        header = (packet[0] & 0x0F) * 4
+        if (address[1], address[2]) != (self.ETH_P_IP, socket.PACKET_OUTGOING) or packet[9] != socket.IPPROTO_UDP \
+                or len(packet) < header + 8:
+            return None
+        source_port, destination_port = struct.unpack("!HH", packet[header:header + 4])
+        if destination_port != protocol.EXCHANGE_PORT:
+            return None
+        return Datagram(arrived, socket.inet_ntoa(packet[12:16]), source_port, socket.inet_ntoa(packet[16:20]),
+                        packet[header + 8:])
+
+
+class Observer(_Receiver):
+    """A socket on port 11309 of a host of its own: records every datagram it receives (with the address it
+    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would."""
+
+    def __init__(self, host):
+        super().__init__(host, host.udp_socket())
+
+    def _datagram(self, arrived, data, address, destination):
+        return Datagram(arrived, address[0], address[1], destination, data)
 
     def send(self, data, to=None):
         self.socket.sendto(data, (to or self.host.lan.broadcast, protocol.EXCHANGE_PORT))
