@@ -40,8 +40,8 @@ public:
     // Hand-overs (reports, application commands, link-state merges) that may wait in the thread that created the
     // exchange before the worker stops reading the socket, and the number below which it reads again. While it
     // does not read, datagrams wait in the socket's buffer and the kernel drops what does not fit.
-    static constexpr int maxPendingHandOvers = 256;
-    static constexpr int resumeReadingAt = 128;
+    static constexpr int maxPendingHandOvers = 64;
+    static constexpr int resumeReadingAt = 32;
 
 signals:
     void updateTransponderState(TransponderState ts);

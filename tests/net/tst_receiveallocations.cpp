@@ -59,10 +59,10 @@ void ReceiveAllocationsTest::drainingABurstAllocatesNothingPerDatagram() {
     QMetaObject::invokeMethod(
         &exchange, [&workerAllocations] { workerAllocations = CountingNew::threadAllocations; },
         Qt::BlockingQueuedConnection);
-    // A few per batch of the receive loop (the first read through the socket, the acknowledgement queued behind
-    // the batch's reports), none per datagram.
-    const int batches = datagrams / DataExchange::maxReportsPerCall + 2;
-    QVERIFY2(workerAllocations <= 16 * batches, qPrintable(QString::number(workerAllocations)));
+    // A few per batch of the receive loop and per pause (the first read through the socket, the acknowledgement
+    // queued behind the batch's reports, the call that carries on), none per datagram: one allocation per datagram
+    // would make a thousand.
+    QVERIFY2(workerAllocations < datagrams / 2, qPrintable(QString::number(workerAllocations)));
 }
 
 QTEST_GUILESS_MAIN(ReceiveAllocationsTest)
