@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <utility>
 
 #ifdef Q_OS_UNIX
@@ -10,6 +11,9 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <cerrno>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/sock_diag.h>
 #endif
 
 #include "datagramdecoder.h"
@@ -26,9 +30,28 @@ constexpr qint64 calmAfterSheddingMs = 1000;
 // Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
 // a thousand frames overflows the default buffer before the worker is scheduled, and the frames are lost.
 constexpr int receiveBufferBytes = 4 << 20;
+// Once the kernel drops datagrams for want of room, the socket keeps only this much waiting (Linux doubles it for
+// its bookkeeping; a datagram always fits an empty socket) until the worker finds it empty again: after a flood
+// the next real report then waits behind a few milliseconds of stale ones, not behind seconds of them. A relay's
+// bursts still find the full buffer, since the worker empties the socket between them.
+constexpr int sheddingReceiveBufferBytes = 64 << 10;
 
 // Every datagram is read into this one buffer; there is only one exchange.
 char receiveBuffer[65536];
+
+// How many datagrams the kernel has dropped at the socket because its buffer was full, or -1 where it does not say.
+qint64 droppedDatagrams(qintptr descriptor) {
+#ifdef Q_OS_LINUX
+    quint32 info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof(info);
+    if (descriptor >= 0 && ::getsockopt(int(descriptor), SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
+        length > SK_MEMINFO_DROPS * sizeof(quint32))
+        return info[SK_MEMINFO_DROPS];
+#else
+    Q_UNUSED(descriptor)
+#endif
+    return -1;
+}
 
 }  // namespace
 
@@ -102,6 +125,8 @@ void DataExchange::ensureBound() {
     m_udpSocket->abort();
     if (m_udpSocket->bind(QHostAddress::AnyIPv4, Protocol::exchangePort)) {
         m_udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
+        m_fullReceiveBuffer = true;
+        m_dropsSeen = 0;  // a new socket counts its own
         if (m_bindFailureReported)
             qCInfo(lcNet) << "Bound UDP port" << Protocol::exchangePort << "after all";
         m_bindFailureReported = false;
@@ -124,6 +149,7 @@ void DataExchange::pingTimeout() {
     }
     checkLink();
     acknowledgeHandOvers();
+    noteDrops(false);
     endSheddingWhenCalm();
 }
 
@@ -146,8 +172,6 @@ void DataExchange::checkLink() {
 void DataExchange::udpReadyRead() {
     if (receiverIsBehind()) {
         m_readingPaused = true;
-        if (m_pausedSinceMs < 0)
-            m_pausedSinceMs = m_environment->currentMSecsSinceEpoch();
         return;
     }
     const bool resumed = std::exchange(m_resumed, false);
@@ -162,11 +186,12 @@ void DataExchange::udpReadyRead() {
             const qint64 size = readDatagram(&m_received.senderIPv4, &m_received.senderPort, datagrams == 0);
             if (size < 0) {
                 socketEmpty = true;
+                keepFullReceiveBuffer(true);
                 endSheddingWhenCalm();
                 break;
             }
             if (datagrams++ == 0 && resumed)
-                shedLoad();
+                noteDrops(true);
             m_received.size = size;  // a datagram of length 0 is left at once
             m_received.next = 0;
         }
@@ -185,7 +210,6 @@ void DataExchange::udpReadyRead() {
             },
             Qt::QueuedConnection);
     }
-    m_pausedSinceMs = -1;
     acknowledgeHandOvers();
 }
 
@@ -240,26 +264,47 @@ void DataExchange::handOversTaken(qint64 count) {
     }
 }
 
-// Reading resumed and found datagrams left waiting while it was paused: the receiving thread cannot follow the LAN.
-void DataExchange::shedLoad() {
+// Called as reading resumes after a pause (`datagramsWaited`: it found datagrams) and at every ping tick. Load is
+// shed while the kernel drops datagrams at the socket; where the system does not count them, while reading resumes
+// to find datagrams waiting. The socket then keeps less waiting, and a stretch of shedding starts with a warning.
+void DataExchange::noteDrops(bool datagramsWaited) {
+    const qint64 drops = droppedDatagrams(m_udpSocket->socketDescriptor());
+    const qint64 dropsBefore = std::exchange(m_dropsSeen, std::max(drops, qint64(0)));
+    const bool shedding = drops >= 0 ? drops > dropsBefore : datagramsWaited;
+    if (!shedding)
+        return;
+    keepFullReceiveBuffer(false);
     m_lastShedMs = m_environment->currentMSecsSinceEpoch();
-    ++m_pausesWhileShedding;
     if (m_sheddingSinceMs >= 0)
         return;
-    m_sheddingSinceMs = m_pausedSinceMs;
+    m_sheddingSinceMs = m_lastShedMs;
+    m_dropsBeforeShedding = drops >= 0 ? dropsBefore : -1;
     qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while" << maxPendingHandOvers
                      << "wait, and datagrams the socket cannot hold are dropped";
 }
 
-// A stretch of shedding ends once no datagram has been left waiting for a second: a flood that lets up for a
-// moment is still one stretch.
-void DataExchange::endSheddingWhenCalm() {
-    if (m_sheddingSinceMs < 0 || m_environment->currentMSecsSinceEpoch() - m_lastShedMs < calmAfterSheddingMs)
+void DataExchange::keepFullReceiveBuffer(bool full) {
+    if (m_fullReceiveBuffer == full)
         return;
-    qCWarning(lcNet).nospace() << "Caught up with the LAN after shedding load for " << m_lastShedMs - m_sheddingSinceMs
-                               << " ms (" << m_pausesWhileShedding << " pauses)";
+    m_fullReceiveBuffer = full;
+    m_udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                                 full ? receiveBufferBytes : sheddingReceiveBufferBytes);
+}
+
+// A stretch of shedding ends once nothing has been dropped for a second: a flood that lets up for a moment is
+// still one stretch.
+void DataExchange::endSheddingWhenCalm() {
+    if (m_sheddingSinceMs < 0)
+        return;
+    noteDrops(false);
+    if (m_environment->currentMSecsSinceEpoch() - m_lastShedMs < calmAfterSheddingMs)
+        return;
+    QString dropped;
+    if (m_dropsBeforeShedding >= 0)
+        dropped = QStringLiteral(" (%1 datagrams dropped)").arg(m_dropsSeen - m_dropsBeforeShedding);
+    qCWarning(lcNet).nospace().noquote() << "Caught up with the LAN after shedding load for "
+                                         << m_lastShedMs - m_sheddingSinceMs << " ms" << dropped;
     m_sheddingSinceMs = -1;
-    m_pausesWhileShedding = 0;
 }
 
 void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort) {

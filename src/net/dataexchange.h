@@ -67,7 +67,8 @@ private:
     bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
-    void shedLoad();
+    void noteDrops(bool datagramsWaited);
+    void keepFullReceiveBuffer(bool full);
     void endSheddingWhenCalm();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
@@ -88,8 +89,7 @@ private:
     bool m_linkOnline = false;
     qint64 m_lastStatusSecs = 0;
     // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
-    // queued behind them), and whether reading waits for it. Pauses that leave datagrams waiting make one stretch
-    // of shedding load, logged as it starts and once no datagram has been left waiting for a second.
+    // queued behind them), and whether reading waits for it.
     qint64 m_handOversSent = 0;
     qint64 m_handOversAcknowledged = 0;
     qint64 m_handOversTaken = 0;
@@ -103,9 +103,12 @@ private:
         quint16 senderPort = 0;
     } m_received;
     bool m_resumed = false;
-    qint64 m_pausedSinceMs = -1;
+    // Shedding load: datagrams the kernel has dropped at the socket so far (as last seen), and the stretch of
+    // dropping under way, logged as it starts and once nothing has been dropped for a second.
+    qint64 m_dropsSeen = 0;
+    bool m_fullReceiveBuffer = true;
+    qint64 m_dropsBeforeShedding = -1;
     qint64 m_sheddingSinceMs = -1;
     qint64 m_lastShedMs = -1;
-    int m_pausesWhileShedding = 0;
     RetranslatorState m_retranslatorState;
 };
