@@ -30,11 +30,6 @@ constexpr qint64 calmAfterSheddingMs = 1000;
 // Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
 // a thousand frames overflows the default buffer before the worker is scheduled, and the frames are lost.
 constexpr int receiveBufferBytes = 4 << 20;
-// Once the kernel drops datagrams for want of room, the socket keeps only this much waiting (Linux doubles it for
-// its bookkeeping; a datagram always fits an empty socket) until the worker finds it empty again: after a flood
-// the next real report then waits behind a few milliseconds of stale ones, not behind seconds of them. A relay's
-// bursts still find the full buffer, since the worker empties the socket between them.
-constexpr int sheddingReceiveBufferBytes = 64 << 10;
 
 // Every datagram is read into this one buffer; there is only one exchange.
 char receiveBuffer[65536];
@@ -125,7 +120,6 @@ void DataExchange::ensureBound() {
     m_udpSocket->abort();
     if (m_udpSocket->bind(QHostAddress::AnyIPv4, Protocol::exchangePort)) {
         m_udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
-        m_fullReceiveBuffer = true;
         m_dropsSeen = 0;  // a new socket counts its own
         if (m_bindFailureReported)
             qCInfo(lcNet) << "Bound UDP port" << Protocol::exchangePort << "after all";
@@ -186,7 +180,6 @@ void DataExchange::udpReadyRead() {
             const qint64 size = readDatagram(&m_received.senderIPv4, &m_received.senderPort, datagrams == 0);
             if (size < 0) {
                 socketEmpty = true;
-                keepFullReceiveBuffer(true);
                 endSheddingWhenCalm();
                 break;
             }
@@ -266,14 +259,13 @@ void DataExchange::handOversTaken(qint64 count) {
 
 // Called as reading resumes after a pause (`datagramsWaited`: it found datagrams) and at every ping tick. Load is
 // shed while the kernel drops datagrams at the socket; where the system does not count them, while reading resumes
-// to find datagrams waiting. The socket then keeps less waiting, and a stretch of shedding starts with a warning.
+// to find datagrams waiting. A stretch of shedding starts with a warning.
 void DataExchange::noteDrops(bool datagramsWaited) {
     const qint64 drops = droppedDatagrams(m_udpSocket->socketDescriptor());
     const qint64 dropsBefore = std::exchange(m_dropsSeen, std::max(drops, qint64(0)));
     const bool shedding = drops >= 0 ? drops > dropsBefore : datagramsWaited;
     if (!shedding)
         return;
-    keepFullReceiveBuffer(false);
     m_lastShedMs = m_environment->currentMSecsSinceEpoch();
     if (m_sheddingSinceMs >= 0)
         return;
@@ -281,14 +273,6 @@ void DataExchange::noteDrops(bool datagramsWaited) {
     m_dropsBeforeShedding = drops >= 0 ? dropsBefore : -1;
     qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while" << maxPendingHandOvers
                      << "wait, and datagrams the socket cannot hold are dropped";
-}
-
-void DataExchange::keepFullReceiveBuffer(bool full) {
-    if (m_fullReceiveBuffer == full)
-        return;
-    m_fullReceiveBuffer = full;
-    m_udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
-                                 full ? receiveBufferBytes : sheddingReceiveBufferBytes);
 }
 
 // A stretch of shedding ends once nothing has been dropped for a second: a flood that lets up for a moment is

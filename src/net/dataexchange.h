@@ -68,7 +68,6 @@ private:
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
     void noteDrops(bool datagramsWaited);
-    void keepFullReceiveBuffer(bool full);
     void endSheddingWhenCalm();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
@@ -106,7 +105,6 @@ private:
     // Shedding load: datagrams the kernel has dropped at the socket so far (as last seen), and the stretch of
     // dropping under way, logged as it starts and once nothing has been dropped for a second.
     qint64 m_dropsSeen = 0;
-    bool m_fullReceiveBuffer = true;
     qint64 m_dropsBeforeShedding = -1;
     qint64 m_sheddingSinceMs = -1;
     qint64 m_lastShedMs = -1;
