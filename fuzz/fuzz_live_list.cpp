@@ -273,18 +273,11 @@ TransponderState consumeState(FuzzedDataProvider &data, const Expected &expected
 QJsonObject consumeCommand(FuzzedDataProvider &data, const Expected &expected) {
     QJsonObject command;
     switch (data.ConsumeIntegralInRange(0, 4)) {
-        case 0:
-            command.insert(QStringLiteral("appCommand"), QStringLiteral("globalRpmLimit"));
-            break;
+        case 0: command.insert(QStringLiteral("appCommand"), QStringLiteral("globalRpmLimit")); break;
         case 1:
-        case 2:
-            command.insert(QStringLiteral("appCommand"), QStringLiteral("transponderLimit"));
-            break;
-        case 3:
-            command.insert(QStringLiteral("appCommand"), FuzzSupport::consumeJsonValue(data));
-            break;
-        default:
-            break;  // no "appCommand" at all
+        case 2: command.insert(QStringLiteral("appCommand"), QStringLiteral("transponderLimit")); break;
+        case 3: command.insert(QStringLiteral("appCommand"), FuzzSupport::consumeJsonValue(data)); break;
+        default: break;  // no "appCommand" at all
     }
     if (data.ConsumeBool())
         command.insert(QStringLiteral("value"), data.ConsumeBool() ? QJsonValue(FuzzSupport::consumeText(data))
@@ -297,14 +290,9 @@ QJsonObject consumeCommand(FuzzedDataProvider &data, const Expected &expected) {
                                data.ConsumeBool() ? QJsonValue(id) : QJsonValue(QString::number(id)));
             }
             break;
-        case 1:
-            command.insert(QStringLiteral("transponderId"), FuzzSupport::consumeJsonValue(data));
-            break;
-        case 2:
-            command.insert(QStringLiteral("transponderId"), data.ConsumeIntegral<int>());
-            break;
-        default:
-            break;
+        case 1: command.insert(QStringLiteral("transponderId"), FuzzSupport::consumeJsonValue(data)); break;
+        case 2: command.insert(QStringLiteral("transponderId"), data.ConsumeIntegral<int>()); break;
+        default: break;
     }
     const int extras = data.ConsumeIntegralInRange(0, 2);
     for (int i = 0; i < extras; ++i)
@@ -334,8 +322,7 @@ QVariant consumeRowValue(FuzzedDataProvider &data, bool &readsAsMinusOne) {
             readsAsMinusOne = number == -1.0;
             return number;
         }
-        default:
-            return QVariant();
+        default: return QVariant();
     }
 }
 

@@ -152,9 +152,7 @@ void checkLoadedRpm(const QJsonObject &rpmSettings, const QString &key, int defa
     }
     std::optional<int> expected;
     switch (stored.userType()) {
-        case QMetaType::QString:
-            expected = ruleInteger(stored.toString());
-            break;
+        case QMetaType::QString: expected = ruleInteger(stored.toString()); break;
         case QMetaType::Bool:
         case QMetaType::Int:
         case QMetaType::UInt:
@@ -165,11 +163,8 @@ void checkLoadedRpm(const QJsonObject &rpmSettings, const QString &key, int defa
         case QMetaType::Short:
         case QMetaType::UShort:
         case QMetaType::Long:
-        case QMetaType::ULong:
-            expected = ruleInteger(stored.toDouble());
-            break;
-        default:
-            break;
+        case QMetaType::ULong: expected = ruleInteger(stored.toDouble()); break;
+        default: break;
     }
     if (expected)
         FUZZ_CHECK(rpm == *expected);
@@ -205,26 +200,19 @@ QJsonObject consumeRegistryEdit(FuzzedDataProvider &data) {
 
 QString consumeGroup(FuzzedDataProvider &data) {
     switch (data.ConsumeIntegralInRange(0, 5)) {
-        case 0:
-            return QStringLiteral("transponders");
-        case 1:
-            return FuzzSupport::consumeText(data, 12);
-        default:
-            return QStringLiteral("rpmSettings");
+        case 0: return QStringLiteral("transponders");
+        case 1: return FuzzSupport::consumeText(data, 12);
+        default: return QStringLiteral("rpmSettings");
     }
 }
 
 QString consumeSettingsKey(FuzzedDataProvider &data) {
     switch (data.ConsumeIntegralInRange(0, 4)) {
         case 0:
-        case 1:
-            return QStringLiteral("p25RpmValue");
-        case 2:
-            return QStringLiteral("p50RpmValue");
-        case 3:
-            return QStringLiteral("tr%1").arg(data.ConsumeIntegralInRange(0, 3));
-        default:
-            return FuzzSupport::consumeText(data, 12);
+        case 1: return QStringLiteral("p25RpmValue");
+        case 2: return QStringLiteral("p50RpmValue");
+        case 3: return QStringLiteral("tr%1").arg(data.ConsumeIntegralInRange(0, 3));
+        default: return FuzzSupport::consumeText(data, 12);
     }
 }
 

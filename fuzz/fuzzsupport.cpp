@@ -95,10 +95,8 @@ std::optional<int> roundedInt(double number) {
 
 QString consumeText(FuzzedDataProvider &data, size_t maxUnits) {
     switch (data.ConsumeIntegralInRange(0, 5)) {
-        case 0:
-            return QStringLiteral("p25");
-        case 1:
-            return QStringLiteral("p50");
+        case 0: return QStringLiteral("p25");
+        case 1: return QStringLiteral("p50");
         case 2: {
             static const char *const modes[] = {"p0", "p100", "p", "", "P25", "p25 ", "-1", "0", "2300"};
             return QString::fromLatin1(modes[data.ConsumeIntegralInRange<size_t>(0, std::size(modes) - 1)]);
@@ -114,19 +112,15 @@ QString consumeText(FuzzedDataProvider &data, size_t maxUnits) {
                 text.append(QChar(data.ConsumeIntegral<char16_t>()));
             return text;
         }
-        default:
-            return QString::number(data.ConsumeIntegral<qint64>());
+        default: return QString::number(data.ConsumeIntegral<qint64>());
     }
 }
 
 QJsonValue consumeJsonValue(FuzzedDataProvider &data, int depth) {
     switch (data.ConsumeIntegralInRange(0, depth > 0 ? 11 : 9)) {
-        case 0:
-            return QJsonValue(data.ConsumeIntegral<int>());
-        case 1:
-            return QJsonValue(double(data.ConsumeIntegral<qint64>()));
-        case 2:
-            return QJsonValue(data.ConsumeFloatingPoint<double>());
+        case 0: return QJsonValue(data.ConsumeIntegral<int>());
+        case 1: return QJsonValue(double(data.ConsumeIntegral<qint64>()));
+        case 2: return QJsonValue(data.ConsumeFloatingPoint<double>());
         case 3: {
             static const double specials[] = {0.5,
                                               -0.5,
@@ -147,16 +141,11 @@ QJsonValue consumeJsonValue(FuzzedDataProvider &data, int depth) {
             return QJsonValue(specials[data.ConsumeIntegralInRange<size_t>(0, std::size(specials) - 1)]);
         }
         case 4:
-        case 5:
-            return QJsonValue(consumeText(data));
-        case 6:
-            return QJsonValue(QString::number(data.ConsumeIntegral<int>()));
-        case 7:
-            return QJsonValue(data.ConsumeBool());
-        case 8:
-            return QJsonValue(QJsonValue::Null);
-        case 9:
-            return QJsonValue(QJsonValue::Undefined);
+        case 5: return QJsonValue(consumeText(data));
+        case 6: return QJsonValue(QString::number(data.ConsumeIntegral<int>()));
+        case 7: return QJsonValue(data.ConsumeBool());
+        case 8: return QJsonValue(QJsonValue::Null);
+        case 9: return QJsonValue(QJsonValue::Undefined);
         case 10: {
             QJsonObject object;
             const int members = data.ConsumeIntegralInRange(0, 4);

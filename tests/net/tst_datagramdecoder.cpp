@@ -68,9 +68,7 @@ QByteArray randomDatagram(QRandomGenerator &random) {
                                              quint16(random.bounded(65536)), qint8(random.bounded(256) - 128),
                                              quint8(random.bounded(3)));
                 break;
-            case 1:
-                datagram += statusFrame(quint16(random.bounded(65536)), quint8(random.bounded(3, 6)));
-                break;
+            case 1: datagram += statusFrame(quint16(random.bounded(65536)), quint8(random.bounded(3, 6))); break;
             case 2: {
                 QByteArray frame = random.bounded(2) ? transponderFrame(7, 8, 9, 10) : statusFrame(10000);
                 datagram += frame.left(random.bounded(frame.size()));
@@ -83,8 +81,7 @@ QByteArray randomDatagram(QRandomGenerator &random) {
                 datagram += noise;
                 break;
             }
-            default:
-                datagram += pieces[random.bounded(int(std::size(pieces)))];
+            default: datagram += pieces[random.bounded(int(std::size(pieces)))];
         }
     }
     return datagram;

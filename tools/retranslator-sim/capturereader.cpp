@@ -38,10 +38,8 @@ int ipv4Offset(int linkType, const uchar *bytes, quint32 size) {
             }
             return -1;
         }
-        case DLT_LINUX_SLL:
-            return size >= 16 && readBigEndian16(bytes + 14) == etherTypeIPv4 ? 16 : -1;
-        case DLT_LINUX_SLL2:
-            return size >= 20 && readBigEndian16(bytes) == etherTypeIPv4 ? 20 : -1;
+        case DLT_LINUX_SLL: return size >= 16 && readBigEndian16(bytes + 14) == etherTypeIPv4 ? 16 : -1;
+        case DLT_LINUX_SLL2: return size >= 20 && readBigEndian16(bytes) == etherTypeIPv4 ? 20 : -1;
         case DLT_NULL:
         case DLT_LOOP: {
             // The address family, in the byte order of the machine that wrote it (DLT_NULL) or big-endian.
@@ -52,10 +50,8 @@ int ipv4Offset(int linkType, const uchar *bytes, quint32 size) {
         }
         case DLT_RAW:
         case linkTypeRawIp:
-        case linkTypeIPv4:
-            return size >= 1 && (bytes[0] >> 4) == 4 ? 0 : -1;
-        default:
-            return -1;
+        case linkTypeIPv4: return size >= 1 && (bytes[0] >> 4) == 4 ? 0 : -1;
+        default: return -1;
     }
 }
 

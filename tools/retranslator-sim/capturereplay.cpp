@@ -142,9 +142,7 @@ bool CaptureReplay::readNextRelayDatagram() {
                     return true;
                 }
                 break;
-            case CaptureReader::Result::End:
-                m_hasNext = false;
-                return true;
+            case CaptureReader::Result::End: m_hasNext = false; return true;
             case CaptureReader::Result::Error:
                 fail(QStringLiteral("cannot read %1 again: %2").arg(m_config.path, m_reader->errorString()));
                 return false;

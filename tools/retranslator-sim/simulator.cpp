@@ -213,11 +213,8 @@ void Simulator::handleDatagram(const QByteArray &data, const QHostAddress &sende
     switch (received.kind) {
         case DatagramKind::Ping:
         case DatagramKind::AppCommand:
-        case DatagramKind::Frames:
-            break;
-        case DatagramKind::Malformed:
-            result = QStringLiteral("rejected reason=\"%1\"").arg(received.reason);
-            break;
+        case DatagramKind::Frames: break;
+        case DatagramKind::Malformed: result = QStringLiteral("rejected reason=\"%1\"").arg(received.reason); break;
         case DatagramKind::GlobalLimit: {
             const int limit = int(received.first);
             apply = [this, limit] { setGlobalLimit(limit, LimitCause::Command); };
