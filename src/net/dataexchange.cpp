@@ -64,6 +64,10 @@ public:
         m_exchange.handleStatusFrame(globalRpmLimit, QHostAddress(m_senderIPv4), m_senderPort);
     }
     void transponderFrame(const TransponderState &state) override {
+        if (m_exchange.droppingReports() && m_exchange.receiverIsBehind()) {
+            ++m_exchange.m_reportsDropped;
+            return;
+        }
         ++m_exchange.m_handOversSent;
         emit m_exchange.updateTransponderState(state);
     }
@@ -155,32 +159,34 @@ void DataExchange::checkLink() {
     }
 }
 
-// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall hand-overs.
-// A datagram with more frames than that is decoded in parts; the receive buffer keeps it until its last part,
-// since nothing else is read meanwhile. The first datagram of a call is read through the socket, which re-arms
-// its read notification, so a socket that still holds datagrams calls this again from the event loop once the
-// worker's queue (limit commands, pings) has run; anything else left calls it again through that queue.
-// QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix the rest are
-// read from the socket's descriptor straight into the same buffer. While the receiving thread is behind, nothing
-// is read: the read notification stays off until the acknowledgements bring the backlog down (handOversTaken).
+// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall reports,
+// handed over or dropped. A datagram with more frames than that is decoded in parts; the receive buffer keeps it
+// until its last part, since nothing else is read meanwhile. The first datagram of a call is read through the
+// socket, which re-arms its read notification, so a socket that still holds datagrams calls this again from the
+// event loop once the worker's queue (limit commands, pings) has run; anything else left calls it again through
+// that queue. QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix
+// the rest are read from the socket's descriptor straight into the same buffer. While the receiving thread is
+// behind, nothing is read: the read notification stays off until the acknowledgements bring the backlog down
+// (handOversTaken). While shedding load, reading goes on and the reports that find the receiving thread behind
+// are dropped here instead (see noteDrops).
 void DataExchange::udpReadyRead() {
-    if (receiverIsBehind()) {
+    if (receiverIsBehind() && !droppingReports()) {
         m_readingPaused = true;
         return;
     }
     const bool resumed = std::exchange(m_resumed, false);
-    const qint64 handOversAtStart = m_handOversSent;
-    const auto budgetLeft = [&] { return maxReportsPerCall - int(m_handOversSent - handOversAtStart); };
+    const qint64 framesAtStart = m_handOversSent + m_reportsDropped;
+    const qint64 droppedAtStart = m_reportsDropped;
+    const auto budgetLeft = [&] { return maxReportsPerCall - int(m_handOversSent + m_reportsDropped - framesAtStart); };
     int datagrams = 0;
     bool socketEmpty = false;
-    while (budgetLeft() > 0 && !receiverIsBehind()) {
+    while (budgetLeft() > 0 && (droppingReports() || !receiverIsBehind())) {
         if (m_received.next == m_received.size) {
             if (datagrams == maxDatagramsPerCall)
                 break;
             const qint64 size = readDatagram(&m_received.senderIPv4, &m_received.senderPort, datagrams == 0);
             if (size < 0) {
                 socketEmpty = true;
-                endSheddingWhenCalm();
                 break;
             }
             if (datagrams++ == 0 && resumed)
@@ -191,6 +197,10 @@ void DataExchange::udpReadyRead() {
         DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort);
         m_received.next = decodeDatagramPart(receiveBuffer, m_received.size, m_received.next, budgetLeft(), dispatcher);
     }
+    if (m_reportsDropped != droppedAtStart)
+        m_lastShedMs = m_environment->currentMSecsSinceEpoch();
+    if (socketEmpty)
+        endSheddingWhenCalm();
     // The read notification stays off while no read went through the socket, so whatever is left (a datagram
     // cut short, datagrams in the socket) is taken up by a call queued behind what waits for the worker.
     if (!socketEmpty && !m_continuationQueued) {
@@ -259,7 +269,10 @@ void DataExchange::handOversTaken(qint64 count) {
 
 // Called as reading resumes after a pause (`datagramsWaited`: it found datagrams) and at every ping tick. Load is
 // shed while the kernel drops datagrams at the socket; where the system does not count them, while reading resumes
-// to find datagrams waiting. A stretch of shedding starts with a warning.
+// to find datagrams waiting. A stretch of shedding starts with a warning. Where the kernel counts its drops, the
+// worker then stops pausing: it keeps the socket empty and drops the reports that find the receiving thread behind.
+// The kernel drops whatever comes, application commands and status frames too, and a full socket holds a second of
+// stale reports that every datagram behind them waits through; the worker drops reports only.
 void DataExchange::noteDrops(bool datagramsWaited) {
     const qint64 drops = droppedDatagrams(m_udpSocket->socketDescriptor());
     const qint64 dropsBefore = std::exchange(m_dropsSeen, std::max(drops, qint64(0)));
@@ -271,8 +284,13 @@ void DataExchange::noteDrops(bool datagramsWaited) {
         return;
     m_sheddingSinceMs = m_lastShedMs;
     m_dropsBeforeShedding = drops >= 0 ? dropsBefore : -1;
-    qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while" << maxPendingHandOvers
-                     << "wait, and datagrams the socket cannot hold are dropped";
+    m_reportsDroppedBeforeShedding = m_reportsDropped;
+    if (droppingReports())
+        qCWarning(lcNet) << "Reports arrive faster than the console takes them: while" << maxPendingHandOvers
+                         << "wait to be shown, the rest are dropped";
+    else
+        qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while"
+                         << maxPendingHandOvers << "wait, and datagrams the socket cannot hold are dropped";
 }
 
 // A stretch of shedding ends once nothing has been dropped for a second: a flood that lets up for a moment is
@@ -285,7 +303,9 @@ void DataExchange::endSheddingWhenCalm() {
         return;
     QString dropped;
     if (m_dropsBeforeShedding >= 0)
-        dropped = QStringLiteral(" (%1 datagrams dropped)").arg(m_dropsSeen - m_dropsBeforeShedding);
+        dropped = QStringLiteral(" (%1 datagrams and %2 reports dropped)")
+                      .arg(m_dropsSeen - m_dropsBeforeShedding)
+                      .arg(m_reportsDropped - m_reportsDroppedBeforeShedding);
     qCWarning(lcNet).nospace().noquote() << "Caught up with the LAN after shedding load for "
                                          << m_lastShedMs - m_sheddingSinceMs << " ms" << dropped;
     m_sheddingSinceMs = -1;

@@ -34,7 +34,8 @@ public:
     RetranslatorState *linkState() { return &m_retranslatorState; }
 
     // One call of the receive loop reads at most this many datagrams, and no further datagram once it has handed
-    // this many reports on, so that limit commands, pings and the link check run between calls.
+    // on (or, while shedding load, dropped) this many reports, so that limit commands, pings and the link check run
+    // between calls.
     static constexpr int maxDatagramsPerCall = 64;
     static constexpr int maxReportsPerCall = 64;
     // Hand-overs (reports, application commands, link-state merges) that may wait in the thread that created the
@@ -65,6 +66,7 @@ private:
     void ensureBound();
     qint64 readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket);
     bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
+    bool droppingReports() const { return m_sheddingSinceMs >= 0 && m_dropsBeforeShedding >= 0; }
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
     void noteDrops(bool datagramsWaited);
@@ -102,10 +104,13 @@ private:
         quint16 senderPort = 0;
     } m_received;
     bool m_resumed = false;
-    // Shedding load: datagrams the kernel has dropped at the socket so far (as last seen), and the stretch of
-    // dropping under way, logged as it starts and once nothing has been dropped for a second.
+    // Shedding load: datagrams the kernel has dropped at the socket so far (as last seen), reports the worker has
+    // dropped, and the stretch of dropping under way, logged as it starts and once nothing has been dropped for
+    // a second.
     qint64 m_dropsSeen = 0;
+    qint64 m_reportsDropped = 0;
     qint64 m_dropsBeforeShedding = -1;
+    qint64 m_reportsDroppedBeforeShedding = 0;
     qint64 m_sheddingSinceMs = -1;
     qint64 m_lastShedMs = -1;
     RetranslatorState m_retranslatorState;

@@ -35,6 +35,10 @@ QStringList takeNetLog() {
     return std::exchange(netLog, {});
 }
 
+QStringList sheddingLog() {
+    return takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)"));
+}
+
 // Collects link-state notifications and transponder reports in the main thread.
 class Receiver : public QObject {
 public:
@@ -72,6 +76,7 @@ private slots:
     void queuedCallsRunBetweenBoundedBatches();
     void readingPausesWhileTheReceiverIsBehind();
     void droppedDatagramsAreSheddingLoad();
+    void controlDatagramsGetThroughWhileShedding();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
 
@@ -81,6 +86,7 @@ private:
     void runInWorker(const std::function<void()> &call);
     void holdWorker(QSemaphore &release);
     void pingTick();
+    int overflowSocket();
     QJsonObject waitForState();
     QList<QByteArray> commandsSent();
 
@@ -407,14 +413,12 @@ void DataExchangeTest::readingPausesWhileTheReceiverIsBehind() {
         expected << id;
     QCOMPARE(m_receiver->transponderIds, expected);
     pingTick();
-    QVERIFY(takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)")).isEmpty());
+    QVERIFY(sheddingLog().isEmpty());
 }
 
-// Load is shed when the kernel drops datagrams at the socket: the console says so once as it starts, and a second
-// after the last drop it says it has caught up and how many datagrams it lost.
-void DataExchangeTest::droppedDatagramsAreSheddingLoad() {
-    startExchange({});
-    const auto shedding = [] { return takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)")); };
+// Overflows the socket's receive buffer, so that the kernel drops datagrams and the console starts shedding load;
+// returns how many of the 200 reports sent reached this thread.
+int DataExchangeTest::overflowSocket() {
     // Datagrams of one report each, padded to 60000 bytes: 200 are more than the receive buffer holds.
     QSemaphore release;
     holdWorker(release);
@@ -423,22 +427,64 @@ void DataExchangeTest::droppedDatagramsAreSheddingLoad() {
                                QHostAddress::LocalHost, 11309);
     release.release();
     QTest::qWait(500);
-    const int kept = m_receiver->transponderIds.size();
-    QVERIFY2(kept > 4 && kept < 200, qPrintable(QString::number(kept)));
     pingTick();
-    QCOMPARE(shedding(), QStringList{QStringLiteral("Reports arrive faster than the console takes them: reading "
-                                                    "pauses while %1 wait, and datagrams the socket cannot hold are "
-                                                    "dropped")
-                                         .arg(DataExchange::maxPendingHandOvers)});
+    return m_receiver->transponderIds.size();
+}
+
+// Load is shed when the kernel drops datagrams at the socket: the console says so once as it starts, and a second
+// after the last drop it says it has caught up and what it lost, in datagrams and in reports.
+void DataExchangeTest::droppedDatagramsAreSheddingLoad() {
+    startExchange({});
+    const int kept = overflowSocket();
+    QVERIFY2(kept > 4 && kept < 200, qPrintable(QString::number(kept)));
+    QCOMPARE(sheddingLog(), QStringList{QStringLiteral("Reports arrive faster than the console takes them: while %1 "
+                                                       "wait to be shown, the rest are dropped")
+                                            .arg(DataExchange::maxPendingHandOvers)});
     const qint64 lastDrop = m_env->nowMs;
     m_env->setNowMs(lastDrop + 999);
     pingTick();
-    QVERIFY(shedding().isEmpty());
+    QVERIFY(sheddingLog().isEmpty());
     m_env->setNowMs(lastDrop + 1000);
     pingTick();
-    QCOMPARE(shedding(),
-             QStringList{QStringLiteral("Caught up with the LAN after shedding load for 0 ms (%1 datagrams dropped)")
-                             .arg(200 - kept)});
+    const QStringList end = sheddingLog();
+    QCOMPARE(end.size(), 1);
+    const QRegularExpressionMatch counts =
+        QRegularExpression(
+            "^Caught up with the LAN after shedding load for 0 ms \\((\\d+) datagrams and (\\d+) reports "
+            "dropped\\)$")
+            .match(end.first());
+    QVERIFY2(counts.hasMatch(), qPrintable(end.first()));
+    QVERIFY(counts.captured(1).toInt() > 0);
+    QCOMPARE(counts.captured(1).toInt() + counts.captured(2).toInt(), 200 - kept);
+}
+
+// While shedding load the worker keeps the socket empty and drops the reports that find this thread behind, where
+// the kernel would drop anything: an application command and a status frame behind a burst still arrive, in order.
+void DataExchangeTest::controlDatagramsGetThroughWhileShedding() {
+    startExchange({});
+    overflowSocket();
+    QCOMPARE(sheddingLog().size(), 1);
+    const int keptBefore = m_receiver->transponderIds.size();
+    std::atomic<int> emitted{0};
+    connect(
+        m_exchange.get(), &DataExchange::updateTransponderState, m_exchange.get(),
+        [&emitted](const DataExchange::TransponderState &) { ++emitted; }, Qt::DirectConnection);
+    // This thread runs no events while the burst arrives, so everything handed over waits.
+    for (int id = 1001; id <= 1300; ++id)
+        send(transponderFrame(quint16(id), 3000, 10000, -50));
+    send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
+    send(statusFrame(2500));
+    for (int id = 1301; id <= 1600; ++id)
+        send(transponderFrame(quint16(id), 3000, 10000, -50));
+    QTest::qSleep(500);
+    QVERIFY2(emitted <= DataExchange::maxPendingHandOvers + 1, qPrintable(QString::number(emitted)));
+
+    QTRY_COMPARE(m_receiver->commands.size(), 1);
+    QTRY_COMPARE(m_receiver->states.size(), 1);
+    QCOMPARE(m_receiver->states.first().value("globalRPMLimit").toInt(), 2500);
+    QCOMPARE(m_receiver->transponderIds.size(), keptBefore + emitted);
+    QCOMPARE(m_receiver->events.mid(keptBefore + emitted - 1),
+             (QStringList{QStringLiteral("id %1").arg(1000 + emitted), "command"}));
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {
