@@ -220,7 +220,7 @@ class Simulator:
 
 class ProbeOutput:
     """The lines that deviv_azeve_probe writes: "post <t_ms> <wait_us>", "timer <t_ms> <late_us>",
-    "link <t_ms> <json>" and "rows <t_ms> <n> <rows>"; t is the monotonic clock, as time.monotonic() reads it
+    "link <t_ms> <json>", "release <t_ms> <t_us>" and "rows <t_ms> <n> <rows>"; t is the monotonic clock, as time.monotonic() reads it
     (times 1000). A line still being written (no newline yet) is not read."""
 
     def __init__(self, path):

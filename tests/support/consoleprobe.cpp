@@ -7,12 +7,15 @@
 //                            main thread's queue holds (the queue the transponder reports cross);
 //   "timer <t_ms> <late_us>" how late a 10 ms precise timer of the main thread fired;
 //   "link <t_ms> <json>"     the retranslator link state, as QML reads it, each time it changes;
+//   "release <t_ms> <t_us>"  a mouse button released in one of the console's windows, before the window has the
+//                            event; the time again in microseconds;
 //   "rows <t_ms> <n> <rows>" once a second, the number of rows of the live list and the rows in their order, each
 //                            as <transponder id>:<1 online, 0 offline>:<limit in force>, separated by commas.
 // Only the main thread writes, so the lines need no lock.
 
 #include <QAbstractItemModel>
 #include <QCoreApplication>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -35,6 +38,10 @@ FILE *probeOut = nullptr;
 
 long long millisecondsOf(Clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(time.time_since_epoch()).count();
+}
+
+long long microsecondsOf(Clock::time_point time) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(time.time_since_epoch()).count();
 }
 
 long long microsecondsSince(Clock::time_point then) {
@@ -137,6 +144,20 @@ void startTimer() {
     timer->start();
 }
 
+// Marks every mouse button release that reaches a window: where a click starts inside the console.
+class ReleaseLog : public QObject {
+public:
+    using QObject::QObject;
+
+    bool eventFilter(QObject *watched, QEvent *event) override {
+        if (event->type() == QEvent::MouseButtonRelease && watched->isWindowType()) {
+            const Clock::time_point now = Clock::now();
+            std::fprintf(probeOut, "release %lld %lld\n", millisecondsOf(now), microsecondsOf(now));
+        }
+        return false;
+    }
+};
+
 void startProbe() {
     const QByteArray path = qgetenv("DEVIV_PROBE_OUT");
     if (path.isEmpty())
@@ -148,6 +169,7 @@ void startProbe() {
     std::setvbuf(probeOut, nullptr, _IOLBF, 0);
     startPosting();
     startTimer();
+    qApp->installEventFilter(new ReleaseLog(qApp));
     QTimer::singleShot(0, qApp, attachToConsole);
 }
 
