@@ -51,31 +51,30 @@ qint64 droppedDatagrams(qintptr descriptor) {
 }  // namespace
 
 // The sender's address is kept as a number and made a QHostAddress (which allocates) only for a status frame.
+// Counts the frames and commands it is given in `decoded`.
 class DataExchange::DatagramDispatcher final : public DatagramHandler {
 public:
-    DatagramDispatcher(DataExchange &exchange, quint32 senderIPv4, quint16 senderPort)
-        : m_exchange(exchange), m_senderIPv4(senderIPv4), m_senderPort(senderPort) {}
+    DatagramDispatcher(DataExchange &exchange, quint32 senderIPv4, quint16 senderPort, int &decoded)
+        : m_exchange(exchange), m_senderIPv4(senderIPv4), m_senderPort(senderPort), m_decoded(decoded) {}
 
     void applicationCommand(const QJsonObject &command) override {
-        ++m_exchange.m_handOversSent;
-        emit m_exchange.remoteAppCommand(command);
+        ++m_decoded;
+        m_exchange.handOver({HandOver::ApplicationCommand, {}, command});
     }
     void statusFrame(quint16 globalRpmLimit) override {
+        ++m_decoded;
         m_exchange.handleStatusFrame(globalRpmLimit, QHostAddress(m_senderIPv4), m_senderPort);
     }
     void transponderFrame(const TransponderState &state) override {
-        if (m_exchange.droppingReports() && m_exchange.receiverIsBehind()) {
-            ++m_exchange.m_reportsDropped;
-            return;
-        }
-        ++m_exchange.m_handOversSent;
-        emit m_exchange.updateTransponderState(state);
+        ++m_decoded;
+        m_exchange.handOver({HandOver::Report, state, {}});
     }
 
 private:
     DataExchange &m_exchange;
     quint32 m_senderIPv4;
     quint16 m_senderPort;
+    int &m_decoded;
 };
 
 DataExchange::DataExchange(QObject *parent) : DataExchange(std::make_unique<ExchangeEnvironment>(), parent) {}
@@ -159,28 +158,26 @@ void DataExchange::checkLink() {
     }
 }
 
-// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall reports,
-// handed over or dropped. A datagram with more frames than that is decoded in parts; the receive buffer keeps it
-// until its last part, since nothing else is read meanwhile. The first datagram of a call is read through the
-// socket, which re-arms its read notification, so a socket that still holds datagrams calls this again from the
-// event loop once the worker's queue (limit commands, pings) has run; anything else left calls it again through
-// that queue. QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix
-// the rest are read from the socket's descriptor straight into the same buffer. While the receiving thread is
-// behind, nothing is read: the read notification stays off until the acknowledgements bring the backlog down
-// (handOversTaken). While shedding load, reading goes on and the reports that find the receiving thread behind
-// are dropped here instead (see noteDrops).
+// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall frames.
+// A datagram with more frames than that is decoded in parts; the receive buffer keeps it until its last part,
+// since nothing else is read meanwhile. The first datagram of a call is read through the socket, which re-arms
+// its read notification, so a socket that still holds datagrams calls this again from the event loop once the
+// worker's queue (limit commands, pings) has run; anything else left calls it again through that queue.
+// QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix the rest are
+// read from the socket's descriptor straight into the same buffer. While the worker's own queue of hand-overs is
+// full, nothing is read: the read notification stays off until the acknowledgements bring it down
+// (handOversTaken).
 void DataExchange::udpReadyRead() {
-    if (receiverIsBehind() && !droppingReports()) {
+    if (readingMustWait()) {
         m_readingPaused = true;
         return;
     }
     const bool resumed = std::exchange(m_resumed, false);
-    const qint64 framesAtStart = m_handOversSent + m_reportsDropped;
     const qint64 droppedAtStart = m_reportsDropped;
-    const auto budgetLeft = [&] { return maxReportsPerCall - int(m_handOversSent + m_reportsDropped - framesAtStart); };
+    int decoded = 0;
     int datagrams = 0;
     bool socketEmpty = false;
-    while (budgetLeft() > 0 && (droppingReports() || !receiverIsBehind())) {
+    while (decoded < maxReportsPerCall && !readingMustWait()) {
         if (m_received.next == m_received.size) {
             if (datagrams == maxDatagramsPerCall)
                 break;
@@ -194,8 +191,9 @@ void DataExchange::udpReadyRead() {
             m_received.size = size;  // a datagram of length 0 is left at once
             m_received.next = 0;
         }
-        DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort);
-        m_received.next = decodeDatagramPart(receiveBuffer, m_received.size, m_received.next, budgetLeft(), dispatcher);
+        DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort, decoded);
+        m_received.next = decodeDatagramPart(receiveBuffer, m_received.size, m_received.next,
+                                             maxReportsPerCall - decoded, dispatcher);
     }
     if (m_reportsDropped != droppedAtStart)
         m_lastShedMs = m_environment->currentMSecsSinceEpoch();
@@ -214,6 +212,43 @@ void DataExchange::udpReadyRead() {
             Qt::QueuedConnection);
     }
     acknowledgeHandOvers();
+}
+
+// While shedding load, reports that find the worker's queue full are dropped, and only the rest fill it further.
+bool DataExchange::readingMustWait() const {
+    return m_waiting.size() >= (droppingReports() ? 2 : 1) * maxWaitingReports;
+}
+
+// Hands `item` to the receiving thread now, or queues it in the worker behind those already waiting.
+void DataExchange::handOver(HandOver &&item) {
+    if (m_waiting.isEmpty() && !receiverIsBehind()) {
+        deliver(item);
+        return;
+    }
+    if (item.kind == HandOver::Report && droppingReports() && m_waiting.size() >= maxWaitingReports) {
+        ++m_reportsDropped;
+        return;
+    }
+    m_waiting.push(std::move(item));
+}
+
+void DataExchange::deliver(const HandOver &item) {
+    ++m_handOversSent;
+    switch (item.kind) {
+        case HandOver::Report: emit updateTransponderState(item.report); break;
+        case HandOver::ApplicationCommand: emit remoteAppCommand(item.json); break;
+        case HandOver::LinkState: {
+            RetranslatorState *state = &m_retranslatorState;
+            QMetaObject::invokeMethod(
+                state, [state, update = item.json] { state->updateState(update); }, Qt::QueuedConnection);
+            break;
+        }
+    }
+}
+
+void DataExchange::deliverWaiting() {
+    while (!m_waiting.isEmpty() && !receiverIsBehind())
+        deliver(m_waiting.take());
 }
 
 // The next datagram into the receive buffer with its sender, or -1 when the socket holds none.
@@ -260,7 +295,9 @@ void DataExchange::acknowledgeHandOvers() {
 
 void DataExchange::handOversTaken(qint64 count) {
     m_handOversTaken += count;
-    if (m_readingPaused && m_handOversSent - m_handOversTaken <= resumeReadingAt) {
+    deliverWaiting();
+    acknowledgeHandOvers();
+    if (m_readingPaused && m_waiting.size() <= resumeReadingAt) {
         m_readingPaused = false;
         m_resumed = true;
         udpReadyRead();
@@ -270,9 +307,10 @@ void DataExchange::handOversTaken(qint64 count) {
 // Called as reading resumes after a pause (`datagramsWaited`: it found datagrams) and at every ping tick. Load is
 // shed while the kernel drops datagrams at the socket; where the system does not count them, while reading resumes
 // to find datagrams waiting. A stretch of shedding starts with a warning. Where the kernel counts its drops, the
-// worker then stops pausing: it keeps the socket empty and drops the reports that find the receiving thread behind.
-// The kernel drops whatever comes, application commands and status frames too, and a full socket holds a second of
-// stale reports that every datagram behind them waits through; the worker drops reports only.
+// worker then no longer pauses: it keeps the socket empty and drops the reports that find its queue full. The
+// kernel drops whatever comes, application commands and status frames too, and a full socket of packed frames
+// holds a second of stale reports that every datagram behind them waits through. A relay's burst that fits the
+// queue is still kept whole.
 void DataExchange::noteDrops(bool datagramsWaited) {
     const qint64 drops = droppedDatagrams(m_udpSocket->socketDescriptor());
     const qint64 dropsBefore = std::exchange(m_dropsSeen, std::max(drops, qint64(0)));
@@ -286,11 +324,11 @@ void DataExchange::noteDrops(bool datagramsWaited) {
     m_dropsBeforeShedding = drops >= 0 ? dropsBefore : -1;
     m_reportsDroppedBeforeShedding = m_reportsDropped;
     if (droppingReports())
-        qCWarning(lcNet) << "Reports arrive faster than the console takes them: while" << maxPendingHandOvers
-                         << "wait to be shown, the rest are dropped";
+        qCWarning(lcNet) << "Reports arrive faster than the console takes them: reports beyond the" << maxWaitingReports
+                         << "that may wait are dropped";
     else
         qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while"
-                         << maxPendingHandOvers << "wait, and datagrams the socket cannot hold are dropped";
+                         << maxWaitingReports << "wait, and datagrams the socket cannot hold are dropped";
 }
 
 // A stretch of shedding ends once nothing has been dropped for a second: a flood that lets up for a moment is
@@ -334,10 +372,7 @@ void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &se
 }
 
 void DataExchange::mergeLinkState(const QJsonObject &update) {
-    ++m_handOversSent;
-    RetranslatorState *state = &m_retranslatorState;
-    QMetaObject::invokeMethod(
-        state, [state, update] { state->updateState(update); }, Qt::QueuedConnection);
+    handOver({HandOver::LinkState, {}, update});
 }
 
 void DataExchange::sendGlobalLimitCommand() {

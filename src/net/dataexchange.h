@@ -8,6 +8,7 @@
 #include <QThread>
 #include <memory>
 
+#include "handoverqueue.h"
 #include "protocol.h"
 #include "retranslatorstate.h"
 #include "transponderstate.h"
@@ -33,16 +34,17 @@ public:
     // The link state lives in the thread that created the exchange and is updated through queued calls.
     RetranslatorState *linkState() { return &m_retranslatorState; }
 
-    // One call of the receive loop reads at most this many datagrams, and no further datagram once it has handed
-    // on (or, while shedding load, dropped) this many reports, so that limit commands, pings and the link check run
-    // between calls.
+    // One call of the receive loop reads at most this many datagrams, and no further datagram once it has decoded
+    // this many frames, so that limit commands, pings and the link check run between calls.
     static constexpr int maxDatagramsPerCall = 64;
     static constexpr int maxReportsPerCall = 64;
-    // Hand-overs (reports, application commands, link-state merges) that may wait in the thread that created the
-    // exchange before the worker stops reading the socket, and the number below which it reads again. While it
-    // does not read, datagrams wait in the socket's buffer and the kernel drops what does not fit.
+    // Hand-overs (reports, application commands, link-state updates) that may wait in the thread that created the
+    // exchange. Those that find it this far behind wait in the worker, up to maxWaitingReports; then the worker
+    // stops reading the socket until they are down to resumeReadingAt, and datagrams wait in the socket's buffer.
+    // While shedding load it reads on and drops the reports that find the worker's queue full.
     static constexpr int maxPendingHandOvers = 64;
-    static constexpr int resumeReadingAt = 32;
+    static constexpr int maxWaitingReports = 1024;
+    static constexpr int resumeReadingAt = maxWaitingReports / 2;
 
 signals:
     void updateTransponderState(TransponderState ts);
@@ -67,6 +69,10 @@ private:
     qint64 readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket);
     bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
     bool droppingReports() const { return m_sheddingSinceMs >= 0 && m_dropsBeforeShedding >= 0; }
+    bool readingMustWait() const;
+    void handOver(HandOver &&item);
+    void deliver(const HandOver &item);
+    void deliverWaiting();
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
     void noteDrops(bool datagramsWaited);
@@ -90,7 +96,8 @@ private:
     bool m_linkOnline = false;
     qint64 m_lastStatusSecs = 0;
     // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
-    // queued behind them), and whether reading waits for it.
+    // queued behind them), those waiting in the worker meanwhile, and whether reading waits for them.
+    HandOverQueue m_waiting{2 * maxWaitingReports + maxReportsPerCall};
     qint64 m_handOversSent = 0;
     qint64 m_handOversAcknowledged = 0;
     qint64 m_handOversTaken = 0;
