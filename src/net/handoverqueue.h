@@ -16,7 +16,8 @@ struct HandOver {
     QJsonObject json;  // the command or the update
 };
 
-// Hand-overs waiting in the worker, oldest first, in storage allocated once.
+// Hand-overs waiting in the worker, oldest first, in storage allocated once. The exchange stops reading before it
+// is full; should a hand-over come all the same (a link-state update while reading waits), the storage grows.
 class HandOverQueue {
 public:
     explicit HandOverQueue(int capacity) : m_items(size_t(capacity)) {}
@@ -25,7 +26,8 @@ public:
     bool isEmpty() const { return m_size == 0; }
 
     void push(HandOver item) {
-        Q_ASSERT(m_size < int(m_items.size()));
+        if (m_size == int(m_items.size()))
+            grow();
         m_items[(m_head + size_t(m_size)) % m_items.size()] = std::move(item);
         ++m_size;
     }
@@ -37,6 +39,14 @@ public:
     }
 
 private:
+    void grow() {
+        std::vector<HandOver> items(m_items.size() * 2);
+        for (int i = 0; i < m_size; ++i)
+            items[size_t(i)] = std::move(m_items[(m_head + size_t(i)) % m_items.size()]);
+        m_items.swap(items);
+        m_head = 0;
+    }
+
     std::vector<HandOver> m_items;
     size_t m_head = 0;
     int m_size = 0;

@@ -8,6 +8,7 @@
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
 #include "net/dataexchange.h"
+#include "net/handoverqueue.h"
 
 using namespace TestFrames;
 
@@ -77,6 +78,7 @@ private slots:
     void readingPausesWhileTheReceiverIsBehind();
     void droppedDatagramsAreSheddingLoad();
     void controlDatagramsGetThroughWhileShedding();
+    void waitingHandOversKeepTheirOrderAsTheQueueWrapsAndGrows();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
 
@@ -496,6 +498,30 @@ void DataExchangeTest::controlDatagramsGetThroughWhileShedding() {
     QCOMPARE(m_receiver->transponderIds.size(), kept + delivered);
     QCOMPARE(m_receiver->transponderIds.last(), 2000 + delivered);
     QCOMPARE(m_receiver->events.last(), "command");
+}
+
+void DataExchangeTest::waitingHandOversKeepTheirOrderAsTheQueueWrapsAndGrows() {
+    HandOverQueue queue(4);
+    int next = 0;
+    QList<int> taken;
+    const auto push = [&](int count) {
+        for (int i = 0; i < count; ++i, ++next)
+            queue.push({HandOver::Report, {next, 0, 0, 0}, {}});
+    };
+    const auto take = [&](int count) {
+        for (int i = 0; i < count; ++i)
+            taken << queue.take().report.transponderId;
+    };
+    push(3);
+    take(2);
+    push(3);  // wraps round
+    push(5);  // grows from 4 to 8, then to 16
+    take(queue.size());
+    QList<int> expected;
+    for (int id = 0; id < next; ++id)
+        expected << id;
+    QCOMPARE(taken, expected);
+    QVERIFY(queue.isEmpty());
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {
