@@ -158,7 +158,7 @@ void DataExchange::checkLink() {
     }
 }
 
-// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxReportsPerCall frames.
+// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxFramesPerCall frames.
 // A datagram with more frames than that is decoded in parts; the receive buffer keeps it until its last part,
 // since nothing else is read meanwhile. The first datagram of a call is read through the socket, which re-arms
 // its read notification, so a socket that still holds datagrams calls this again from the event loop once the
@@ -177,7 +177,7 @@ void DataExchange::udpReadyRead() {
     int decoded = 0;
     int datagrams = 0;
     bool socketEmpty = false;
-    while (decoded < maxReportsPerCall && !readingMustWait()) {
+    while (decoded < maxFramesPerCall && !readingMustWait()) {
         if (m_received.next == m_received.size) {
             if (datagrams == maxDatagramsPerCall)
                 break;
@@ -192,8 +192,8 @@ void DataExchange::udpReadyRead() {
             m_received.next = 0;
         }
         DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort, decoded);
-        m_received.next = decodeDatagramPart(receiveBuffer, m_received.size, m_received.next,
-                                             maxReportsPerCall - decoded, dispatcher);
+        m_received.next =
+            decodeDatagramPart(receiveBuffer, m_received.size, m_received.next, maxFramesPerCall - decoded, dispatcher);
     }
     if (m_reportsDropped != droppedAtStart)
         m_lastShedMs = m_environment->currentMSecsSinceEpoch();

@@ -37,7 +37,7 @@ public:
     // One call of the receive loop reads at most this many datagrams, and no further datagram once it has decoded
     // this many frames, so that limit commands, pings and the link check run between calls.
     static constexpr int maxDatagramsPerCall = 64;
-    static constexpr int maxReportsPerCall = 64;
+    static constexpr int maxFramesPerCall = 64;
     // Hand-overs (reports, application commands, link-state updates) that may wait in the thread that created the
     // exchange. Those that find it this far behind wait in the worker, up to maxWaitingReports; then the worker
     // stops reading the socket until they are down to resumeReadingAt, and datagrams wait in the socket's buffer.
@@ -97,7 +97,7 @@ private:
     qint64 m_lastStatusSecs = 0;
     // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
     // queued behind them), those waiting in the worker meanwhile, and whether reading waits for them.
-    HandOverQueue m_waiting{2 * maxWaitingReports + maxReportsPerCall};
+    HandOverQueue m_waiting{2 * maxWaitingReports + maxFramesPerCall};
     qint64 m_handOversSent = 0;
     qint64 m_handOversAcknowledged = 0;
     qint64 m_handOversTaken = 0;

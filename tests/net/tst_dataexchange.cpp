@@ -407,7 +407,7 @@ void DataExchangeTest::readingPausesWhileTheReceiverIsBehind() {
     // This thread runs no events meanwhile, so nothing handed over is taken.
     QTest::qSleep(300);
     QVERIFY2(emitted > DataExchange::maxPendingHandOvers &&
-                 emitted <= DataExchange::maxPendingHandOvers + DataExchange::maxReportsPerCall,
+                 emitted <= DataExchange::maxPendingHandOvers + DataExchange::maxFramesPerCall,
              qPrintable(QString::number(emitted)));
 
     QTRY_COMPARE(m_receiver->transponderIds.size(), datagrams * framesPerDatagram);
