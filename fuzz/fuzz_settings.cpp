@@ -20,6 +20,7 @@
 #include "fuzzsupport.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/limitmodes.h"
+#include "models/settingsfilecheck.h"
 #include "models/settingsidentity.h"
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
@@ -220,7 +221,7 @@ QString consumeSettingsKey(FuzzedDataProvider &data) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     FuzzSupport::initialize();
-    QLoggingCategory::setFilterRules(QStringLiteral("zadar.*.debug=false"));
+    QLoggingCategory::setFilterRules(QStringLiteral("zadar.*.debug=false\nzadar.settings.warning=false"));
     return 0;
 }
 
@@ -229,6 +230,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     const std::string file = data.ConsumeRandomLengthString(2048);
 
     const QString confPath = FuzzSupport::useSettingsStore(0, QByteArray::fromStdString(file));
+    // As at start: values that cannot be read safely leave the file before anything reads it.
+    SettingsFileCheck::removeUnreadableValues();
 
     QMap<QString, int> table{{QStringLiteral("p0"), 0},
                              {QStringLiteral("p25"), 0},
@@ -331,7 +334,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     // A restart on a copy of the file: nothing may come from the in-process cache of parsed files.
     QFile written(confPath);
     FUZZ_CHECK(written.open(QIODevice::ReadOnly));
-    FuzzSupport::useSettingsStore(1, written.readAll());
+    const QByteArray writtenContents = written.readAll();
+    // Everything the console writes, and everything it kept, reads safely.
+    FUZZ_CHECK(SettingsFileCheck::unreadableValues(writtenContents).isEmpty());
+    FuzzSupport::useSettingsStore(1, writtenContents);
     {
         ApplicationSettingsModel settings;
         checkLoadedSettings(settings);

@@ -6,6 +6,7 @@
 
 #include "app/wiring.h"
 #include "models/applicationsettingsmodel.h"
+#include "models/settingsfilecheck.h"
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
 #include "net/dataexchange.h"
@@ -16,6 +17,7 @@ int main(int argc, char *argv[]) {
     app.setWindowIcon(QIcon(QStringLiteral(":/app_icon")));
     QQmlApplicationEngine engine;
     DataExchange exchange;
+    SettingsFileCheck::removeUnreadableValues();
     ApplicationSettingsModel appSettings;
     TranspondersListModel transpondersListModel;
     connectSettingsToLiveList(appSettings, transpondersListModel);

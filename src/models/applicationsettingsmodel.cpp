@@ -16,6 +16,7 @@ int storedRpm(const QSettings &settings, const QString &key, int defaultRpm) {
 }  // namespace
 
 ApplicationSettingsModel::ApplicationSettingsModel(QObject *parent) : QObject(parent) {
+    SettingsIdentity::readOwnFileOnly(m_settings);
     m_settings.beginGroup(rpmSettingsGroup);
     const QJsonObject rpm{
         {QStringLiteral("p25RpmValue"),

@@ -64,6 +64,7 @@ QStringList keysInSavedOrder(const QStringList &keys) {
 }  // namespace
 
 TranspondersModel::TranspondersModel(QObject *parent) : QAbstractListModel(parent) {
+    SettingsIdentity::readOwnFileOnly(m_settings);
     m_settings.beginGroup(registryGroup);
     const QStringList keys = keysInSavedOrder(m_settings.childKeys());
     for (const QString &key : keys) {

@@ -1,0 +1,202 @@
+#include <QtTest>
+#include <functional>
+
+#include "isolatedsettings.h"
+#include "models/applicationsettingsmodel.h"
+#include "models/settingsfilecheck.h"
+#include "models/transpondersmodel.h"
+
+// The start-up check of the settings file, on real files in an isolated store, followed by the models that
+// read it: a value that Qt would deserialize unsafely must leave the file before they start (a miss aborts
+// this test), and everything else must stay as it was.
+namespace {
+
+QStringList settingsLog;
+QtMessageHandler previousHandler = nullptr;
+
+void recordSettingsLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+    if (context.category && qstrcmp(context.category, "zadar.settings") == 0)
+        settingsLog << message;
+    else
+        previousHandler(type, context, message);
+}
+
+// Serialized data as QSettings writes it after "@Variant(" (a Qt 4.0 stream) or "@DateTime(" (Qt 5.6).
+QByteArray serialized(const std::function<void(QDataStream &)> &write, QDataStream::Version version) {
+    QByteArray bytes;
+    QDataStream stream(&bytes, QIODevice::WriteOnly);
+    stream.setVersion(version);
+    write(stream);
+    return bytes;
+}
+
+// Every byte as a hex escape, which stops at the next backslash.
+QByteArray escaped(const QByteArray &bytes) {
+    QByteArray text;
+    for (const char byte : bytes)
+        text += "\\x" + QByteArray::number(uchar(byte), 16);
+    return text;
+}
+
+QByteArray variantValue(const QByteArray &payload) {
+    return "@Variant(" + escaped(payload) + ")";
+}
+
+// A list type and a count of 2^30 items with nothing behind them: reserving them takes 8 GiB.
+const QByteArray claimedList = serialized(
+    [](QDataStream &s) { s << quint32(QMetaType::QVariantList) << (quint32(1) << 30); }, QDataStream::Qt_4_0);
+
+// A registry entry as the console writes it.
+QByteArray registryEntry(const QString &kartNum, int transponderId) {
+    return variantValue(serialized(
+        [&](QDataStream &s) {
+            s << QVariant(QVariantMap{{"kartNum", kartNum}, {"transponderId", transponderId}});
+        },
+        QDataStream::Qt_4_0));
+}
+
+QByteArray readFile(const QString &path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+}  // namespace
+
+class SettingsFileCheckTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { previousHandler = qInstallMessageHandler(recordSettingsLog); }
+    void init();
+    void cleanup() { m_store.reset(); }
+
+    void unreadableValuesAreRemovedAndTheRestIsKept_data();
+    void unreadableValuesAreRemovedAndTheRestIsKept();
+    void whatTheConsoleWritesIsLeftAlone();
+    void onlyTheConsolesOwnFileIsRead();
+
+private:
+    QString storePath() const { return IsolatedSettings::open()->fileName(); }
+    void writeStore(const QString &path, const QByteArray &contents);
+
+    std::unique_ptr<IsolatedSettings> m_store;
+};
+
+void SettingsFileCheckTest::init() {
+    m_store = std::make_unique<IsolatedSettings>();
+    settingsLog.clear();
+}
+
+void SettingsFileCheckTest::writeStore(const QString &path, const QByteArray &contents) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(contents), contents.size());
+}
+
+void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept_data() {
+    QTest::addColumn<QByteArray>("value");  // the value of rpmSettings/p25RpmValue
+
+    const QByteArray listPayload = escaped(claimedList);
+    QTest::newRow("list claiming 2^30 items") << variantValue(claimedList);
+    QTest::newRow("string list claiming 2^30 items") << variantValue(serialized(
+        [](QDataStream &s) { s << quint32(QMetaType::QStringList) << (quint32(1) << 30); }, QDataStream::Qt_4_0));
+    QTest::newRow("the list inside a map") << variantValue(serialized(
+        [](QDataStream &s) {
+            s << quint32(QMetaType::QVariantMap) << quint32(1) << QString("k");
+            s.writeRawData(claimedList.constData(), claimedList.size());
+        },
+        QDataStream::Qt_4_0));
+    // The map and the list each read with the failure of the key put aside, so the list's second item is read.
+    QTest::newRow("in a list after a map key that fails") << variantValue(serialized(
+        [](QDataStream &s) {
+            s << quint32(QMetaType::QVariantMap) << quint32(1) << quint32(3);  // an odd length fails
+            s << quint32(QMetaType::QVariantList) << quint32(2) << quint32(QMetaType::Nullptr);
+            s.writeRawData(claimedList.constData(), claimedList.size());
+        },
+        QDataStream::Qt_4_0));
+    QTest::newRow("a date-time stream") << "@DateTime(" +
+                                               escaped(serialized(
+                                                   [](QDataStream &s) {
+                                                       s << quint32(QMetaType::QVariantList) << qint8(0)
+                                                         << (quint32(1) << 30);
+                                                   },
+                                                   QDataStream::Qt_5_6)) +
+                                               ")";
+    QTest::newRow("@ written as an escape") << "\\x40Variant(" + listPayload + ")";
+    QTest::newRow("in quotes, continued on the next line") << "\"@Vari\\\nant(" + listPayload + ")\"";
+    QTest::newRow("second item of a list") << "2300, " + variantValue(claimedList);
+    QTest::newRow("a type loaded by name") << variantValue(
+        serialized([](QDataStream &s) { s << quint32(127) << QByteArray("QJsonDocument"); }, QDataStream::Qt_4_0));
+    QByteArray nested;
+    for (int depth = 0; depth < 40; ++depth)
+        nested += serialized([](QDataStream &s) { s << quint32(QMetaType::QVariantList) << quint32(1); },
+                             QDataStream::Qt_4_0);
+    QTest::newRow("lists nested 40 deep") << variantValue(nested);
+}
+
+void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept() {
+    QFETCH(QByteArray, value);
+    for (const bool byteOrderMark : {false, true}) {
+        const QByteArray original = (byteOrderMark ? "\xef\xbb\xbf" : "") +
+                                    QByteArray("; kept by hand\n[rpmSettings]\np25RpmValue = ") + value +
+                                    "\r\np50RpmValue=2800\n\n[transponders]\ntr0=" + registryEntry("7", 1003) + "\n";
+        writeStore(storePath(), original);
+        settingsLog.clear();
+
+        SettingsFileCheck::removeUnreadableValues();
+
+        QCOMPARE(readFile(storePath() + ".damaged"), original);
+        QCOMPARE(settingsLog.size(), 1);
+        QVERIFY2(settingsLog.first().contains("\"rpmSettings/p25RpmValue\""), qPrintable(settingsLog.first()));
+        QVERIFY(SettingsFileCheck::unreadableValues(readFile(storePath())).isEmpty());
+        const ApplicationSettingsModel settings;
+        QCOMPARE(settings.rpmSettings(), (QJsonObject{{"p25RpmValue", 2300}, {"p50RpmValue", 2800}}));
+        const TranspondersModel registry;
+        QCOMPARE(registry.getKartNumByTransponderId(1003), QString("7"));
+        QCOMPARE(IsolatedSettings::open()->allKeys(), (QStringList{"rpmSettings/p50RpmValue", "transponders/tr0"}));
+    }
+}
+
+// Text that looks like serialized data, empty and nested JSON values, and the registry: written by the
+// console, read back the same, and no line of it is taken for unreadable.
+void SettingsFileCheckTest::whatTheConsoleWritesIsLeftAlone() {
+    const QJsonObject nested{{"list", QJsonArray{1, "two", QJsonValue::Null, QJsonObject{{"x", true}}}},
+                             {"empty", QJsonObject()},
+                             {"text", "@Variant(\\0\\0\\0\\t\\x40\\0\\0\\0)"}};
+    {
+        ApplicationSettingsModel settings;
+        settings.updateSettings("rpmSettings", {{"p25RpmValue", "2600"}, {"p50RpmValue", 3100}});
+        settings.updateSettings("other", nested);
+        TranspondersModel registry;
+        registry.addNewItem();
+        registry.updateData(0, {{"kartNum", "@Variant(x)"}, {"transponderId", "1003"}});
+        registry.addNewItem();
+        registry.updateData(1, {{"kartNum", "12, \"a\""}, {"transponderId", "1004"}});
+    }
+    const QByteArray written = readFile(storePath());
+
+    SettingsFileCheck::removeUnreadableValues();
+
+    QCOMPARE(readFile(storePath()), written);
+    QVERIFY(!QFile::exists(storePath() + ".damaged"));
+    QCOMPARE(settingsLog, QStringList());
+    const TranspondersModel registry;
+    QCOMPARE(registry.getKartNumByTransponderId(1003), QString("@Variant(x)"));
+    QCOMPARE(registry.getKartNumByTransponderId(1004), QString("12, \"a\""));
+    QCOMPARE(IsolatedSettings::open()->value("other/text").toString(), nested["text"].toString());
+}
+
+// The organization's shared file is not checked, so it is not read either.
+void SettingsFileCheckTest::onlyTheConsolesOwnFileIsRead() {
+    const QString organizationFile = QFileInfo(storePath()).path() + ".conf";
+    writeStore(organizationFile, "[rpmSettings]\np25RpmValue=" + variantValue(claimedList) +
+                                     "\n[transponders]\ntr0=" + registryEntry("7", 1003) + "\n");
+    SettingsFileCheck::removeUnreadableValues();
+    const ApplicationSettingsModel settings;
+    QCOMPARE(settings.rpmSettings()["p25RpmValue"], QJsonValue(2300));
+    QCOMPARE(TranspondersModel().rowCount(), 0);
+}
+
+QTEST_GUILESS_MAIN(SettingsFileCheckTest)
+#include "tst_settingsfilecheck.moc"
