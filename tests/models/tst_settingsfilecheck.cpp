@@ -1,5 +1,4 @@
 #include <QtTest>
-#include <functional>
 
 #include "isolatedsettings.h"
 #include "models/applicationsettingsmodel.h"
@@ -21,15 +20,6 @@ void recordSettingsLog(QtMsgType type, const QMessageLogContext &context, const 
         previousHandler(type, context, message);
 }
 
-// Serialized data as QSettings writes it after "@Variant(" (a Qt 4.0 stream) or "@DateTime(" (Qt 5.6).
-QByteArray serialized(const std::function<void(QDataStream &)> &write, QDataStream::Version version) {
-    QByteArray bytes;
-    QDataStream stream(&bytes, QIODevice::WriteOnly);
-    stream.setVersion(version);
-    write(stream);
-    return bytes;
-}
-
 // Every byte as a hex escape, which stops at the next backslash.
 QByteArray escaped(const QByteArray &bytes) {
     QByteArray text;
@@ -42,17 +32,17 @@ QByteArray variantValue(const QByteArray &payload) {
     return "@Variant(" + escaped(payload) + ")";
 }
 
-// A list type and a count of 2^30 items with nothing behind them: reserving them takes 8 GiB.
-const QByteArray claimedList = serialized(
-    [](QDataStream &s) { s << quint32(QMetaType::QVariantList) << (quint32(1) << 30); }, QDataStream::Qt_4_0);
+// Serialized data as QSettings writes it after "@Variant(" (a Qt 4.0 stream, big-endian; hex, spaces
+// skipped): a list type (9) and a count of 2^30 items with nothing behind them; reserving them takes 8 GiB.
+const QByteArray claimedList = QByteArray::fromHex("00000009 40000000");
 
 // A registry entry as the console writes it.
 QByteArray registryEntry(const QString &kartNum, int transponderId) {
-    return variantValue(serialized(
-        [&](QDataStream &s) {
-            s << QVariant(QVariantMap{{"kartNum", kartNum}, {"transponderId", transponderId}});
-        },
-        QDataStream::Qt_4_0));
+    QByteArray payload;
+    QDataStream stream(&payload, QIODevice::WriteOnly);
+    stream.setVersion(QDataStream::Qt_4_0);
+    stream << QVariant(QVariantMap{{"kartNum", kartNum}, {"transponderId", transponderId}});
+    return variantValue(payload);
 }
 
 QByteArray readFile(const QString &path) {
@@ -99,40 +89,21 @@ void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept_data() {
 
     const QByteArray listPayload = escaped(claimedList);
     QTest::newRow("list claiming 2^30 items") << variantValue(claimedList);
-    QTest::newRow("string list claiming 2^30 items") << variantValue(serialized(
-        [](QDataStream &s) { s << quint32(QMetaType::QStringList) << (quint32(1) << 30); }, QDataStream::Qt_4_0));
-    QTest::newRow("the list inside a map") << variantValue(serialized(
-        [](QDataStream &s) {
-            s << quint32(QMetaType::QVariantMap) << quint32(1) << QString("k");
-            s.writeRawData(claimedList.constData(), claimedList.size());
-        },
-        QDataStream::Qt_4_0));
-    // The map and the list each read with the failure of the key put aside, so the list's second item is read.
-    QTest::newRow("in a list after a map key that fails") << variantValue(serialized(
-        [](QDataStream &s) {
-            s << quint32(QMetaType::QVariantMap) << quint32(1) << quint32(3);  // an odd length fails
-            s << quint32(QMetaType::QVariantList) << quint32(2) << quint32(QMetaType::Nullptr);
-            s.writeRawData(claimedList.constData(), claimedList.size());
-        },
-        QDataStream::Qt_4_0));
-    QTest::newRow("a date-time stream") << "@DateTime(" +
-                                               escaped(serialized(
-                                                   [](QDataStream &s) {
-                                                       s << quint32(QMetaType::QVariantList) << qint8(0)
-                                                         << (quint32(1) << 30);
-                                                   },
-                                                   QDataStream::Qt_5_6)) +
-                                               ")";
+    QTest::newRow("string list claiming 2^30 items") << variantValue(QByteArray::fromHex("0000000b 40000000"));
+    QTest::newRow("the list inside a map")
+        << variantValue(QByteArray::fromHex("00000008 00000001 00000002 006b") + claimedList);
+    // A string's odd length fails it; the map still reads the value, and the list reads its items with that
+    // failure put aside, so its second item is read.
+    QTest::newRow("in a list after a map key that fails")
+        << variantValue(QByteArray::fromHex("00000008 00000001 00000003 00000009 00000002 00000033") + claimedList);
+    QTest::newRow("a date-time stream (Qt 5.6, with a null flag)")
+        << "@DateTime(" + escaped(QByteArray::fromHex("00000009 00 40000000")) + ")";
     QTest::newRow("@ written as an escape") << "\\x40Variant(" + listPayload + ")";
     QTest::newRow("in quotes, continued on the next line") << "\"@Vari\\\nant(" + listPayload + ")\"";
     QTest::newRow("second item of a list") << "2300, " + variantValue(claimedList);
-    QTest::newRow("a type loaded by name") << variantValue(
-        serialized([](QDataStream &s) { s << quint32(127) << QByteArray("QJsonDocument"); }, QDataStream::Qt_4_0));
-    QByteArray nested;
-    for (int depth = 0; depth < 40; ++depth)
-        nested += serialized([](QDataStream &s) { s << quint32(QMetaType::QVariantList) << quint32(1); },
-                             QDataStream::Qt_4_0);
-    QTest::newRow("lists nested 40 deep") << variantValue(nested);
+    QTest::newRow("a type loaded by name")
+        << variantValue(QByteArray::fromHex("0000007f 0000000d") + QByteArray("QJsonDocument"));
+    QTest::newRow("lists nested 40 deep") << variantValue(QByteArray::fromHex("00000009 00000001").repeated(40));
 }
 
 void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept() {
