@@ -378,11 +378,19 @@ void removeUnreadableValues() {
                   qUtf8Printable(save.errorString()));
         return;
     }
-    for (const UnreadableValue &value : unreadable)
-        qCWarning(lcSettings,
-                  "Settings: \"%s\" holds serialized data that cannot be read safely; it was removed, "
-                  "and the file as it was is kept as %s",
-                  qUtf8Printable(value.key), qUtf8Printable(keptPath));
+    // One line however many there are, naming the first few.
+    constexpr int namedKeys = 5;
+    QStringList keys;
+    for (int i = 0; i < std::min(namedKeys, int(unreadable.size())); ++i)
+        keys << QLatin1Char('"') + unreadable.at(i).key + QLatin1Char('"');
+    QString named = keys.join(QStringLiteral(", "));
+    if (unreadable.size() > namedKeys)
+        named += QStringLiteral(" and %1 more").arg(unreadable.size() - namedKeys);
+    qCWarning(lcSettings,
+              "Settings: removed %d %s with serialized data that cannot be read safely (%s); the file as "
+              "it was is kept as %s",
+              int(unreadable.size()), unreadable.size() == 1 ? "value" : "values", qUtf8Printable(named),
+              qUtf8Printable(keptPath));
 }
 
 }  // namespace SettingsFileCheck

@@ -27,7 +27,7 @@ struct UnreadableValue {
 QVector<UnreadableValue> unreadableValues(const QByteArray &file);
 
 // Removes those lines from the per-user store's file before any handle reads it, keeps the file as it was
-// beside it with the suffix ".damaged", and logs a warning for each value removed.
+// beside it with the suffix ".damaged", and logs one warning that names the values removed.
 void removeUnreadableValues();
 
 }  // namespace SettingsFileCheck
