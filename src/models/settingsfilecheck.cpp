@@ -47,21 +47,20 @@ private:
         return value;
     }
 
-    // Text and bytes are read in blocks of at most 1 MiB as far as the data goes, so any length is safe.
-    void bytes(bool utf16) {
-        const quint32 length = count();
-        if (length == 0xffffffff)
+    // Text is read in blocks of at most 1 MiB as far as the data goes, so any length is safe.
+    void text() {
+        const quint32 bytes = count();
+        if (bytes == 0xffffffff)
             return;
-        if (utf16 && (length & 1)) {
+        if (bytes & 1) {
             m_failed = true;
             return;
         }
-        skip(length);
+        skip(bytes);
     }
-    void text() { bytes(true); }
 
     // A container reads its count and items with the stream's failure put aside, stops after the first item
-    // that fails, and puts the earlier failure back. Lists reserve room for the whole count first, so the
+    // that fails, and puts the earlier failure back. A list reserves room for its whole count first, so the
     // count must be backed by the bytes left (every item takes at least 4).
     template <typename ReadItem>
     bool container(ReadItem readItem, bool reservesRoom = true) {
@@ -95,19 +94,10 @@ private:
                 return true;
             case QMetaType::Nullptr: return true;
             case QMetaType::Bool: skip(1); return true;
-            case QMetaType::QChar: skip(2); return true;
-            case QMetaType::Int:
-            case QMetaType::UInt: skip(4); return true;
+            case QMetaType::Int: skip(4); return true;
             case QMetaType::LongLong:
-            case QMetaType::ULongLong:
             case QMetaType::Double: skip(8); return true;
             case QMetaType::QString: text(); return true;
-            case QMetaType::QByteArray: bytes(false); return true;
-            case QMetaType::QStringList:
-                return container([this] {
-                    text();
-                    return true;
-                });
             case QMetaType::QVariantList: return container([this, depth] { return variant(depth + 1); });
             case QMetaType::QVariantMap: {
                 // A map inserts as it reads, so its count needs no backing; a key that fails still has its

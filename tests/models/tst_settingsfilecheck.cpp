@@ -90,6 +90,8 @@ void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept_data() {
     const QByteArray listPayload = escaped(claimedList);
     QTest::newRow("list claiming 2^30 items") << variantValue(claimedList);
     QTest::newRow("string list claiming 2^30 items") << variantValue(QByteArray::fromHex("0000000b 40000000"));
+    QTest::newRow("a character, which would load as its code point")
+        << variantValue(QByteArray::fromHex("00000007 a388"));
     QTest::newRow("the list inside a map")
         << variantValue(QByteArray::fromHex("00000008 00000001 00000002 006b") + claimedList);
     // A string's odd length fails it; the map still reads the value, and the list reads its items with that
