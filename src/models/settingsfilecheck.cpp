@@ -216,7 +216,6 @@ QStringList unescapedValue(const QByteArray &data, int from, int to, QTextCodec 
                                       {'v', '\v'}, {'"', '"'},  {'?', '?'},  {'\'', '\''}, {'\\', '\\'}};
     QStringList items;
     QString current;
-    bool isList = false;
     bool inQuotes = false;
     bool currentIsQuoted = false;
     bool chopAtEnd = true;  // an escape cut off by the end of the line keeps trailing spaces
@@ -277,7 +276,6 @@ QStringList unescapedValue(const QByteArray &data, int from, int to, QTextCodec 
         } else if (c == ',' && !inQuotes) {
             if (!currentIsQuoted)
                 chopTrailingSpaces(current, chopLimit);
-            isList = true;
             items.append(current);
             current.clear();
             currentIsQuoted = false;
@@ -294,10 +292,7 @@ QStringList unescapedValue(const QByteArray &data, int from, int to, QTextCodec 
     }
     if (chopAtEnd && !currentIsQuoted)
         chopTrailingSpaces(current, chopLimit);
-    if (isList)
-        items.append(current);
-    else
-        items = QStringList{current};
+    items.append(current);
     return items;
 }
 
