@@ -3,18 +3,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUdpSocket>
-#include <algorithm>
 #include <utility>
-
-#ifdef Q_OS_UNIX
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <cerrno>
-#endif
-#ifdef Q_OS_LINUX
-#include <linux/sock_diag.h>
-#endif
 
 #include "datagramdecoder.h"
 #include "exchangeenvironment.h"
@@ -25,37 +14,21 @@ namespace {
 
 constexpr int pingIntervalMs = 5000;
 constexpr int offlineAfterSecs = 3;
-constexpr qint64 calmAfterSheddingMs = 1000;
+constexpr qint64 calmAfterMergingMs = 1000;
 
-// Asked of the kernel for the socket's receive buffer (it caps the figure at its own maximum): a relay's burst of
-// a thousand frames overflows the default buffer before the worker is scheduled, and the frames are lost.
+// A relay's burst of a thousand frames overflows the socket's default receive buffer before the worker is scheduled.
 constexpr int receiveBufferBytes = 4 << 20;
 
 // Every datagram is read into this one buffer; there is only one exchange.
 char receiveBuffer[65536];
 
-// How many datagrams the kernel has dropped at the socket because its buffer was full, or -1 where it does not say.
-qint64 droppedDatagrams(qintptr descriptor) {
-#ifdef Q_OS_LINUX
-    quint32 info[SK_MEMINFO_VARS] = {};
-    socklen_t length = sizeof(info);
-    if (descriptor >= 0 && ::getsockopt(int(descriptor), SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
-        length > SK_MEMINFO_DROPS * sizeof(quint32))
-        return info[SK_MEMINFO_DROPS];
-#else
-    Q_UNUSED(descriptor)
-#endif
-    return -1;
-}
-
 }  // namespace
 
-// The sender's address is kept as a number and made a QHostAddress (which allocates) only for a status frame.
-// Counts the frames and commands it is given in `decoded`.
+// Hands what the decoder finds to the exchange, counting the frames and commands in `decoded`.
 class DataExchange::DatagramDispatcher final : public DatagramHandler {
 public:
-    DatagramDispatcher(DataExchange &exchange, quint32 senderIPv4, quint16 senderPort, int &decoded)
-        : m_exchange(exchange), m_senderIPv4(senderIPv4), m_senderPort(senderPort), m_decoded(decoded) {}
+    DatagramDispatcher(DataExchange &exchange, const QHostAddress &sender, quint16 senderPort, int &decoded)
+        : m_exchange(exchange), m_sender(sender), m_senderPort(senderPort), m_decoded(decoded) {}
 
     void applicationCommand(const QJsonObject &command) override {
         ++m_decoded;
@@ -63,7 +36,7 @@ public:
     }
     void statusFrame(quint16 globalRpmLimit) override {
         ++m_decoded;
-        m_exchange.handleStatusFrame(globalRpmLimit, QHostAddress(m_senderIPv4), m_senderPort);
+        m_exchange.handleStatusFrame(globalRpmLimit, m_sender, m_senderPort);
     }
     void transponderFrame(const TransponderState &state) override {
         ++m_decoded;
@@ -72,7 +45,7 @@ public:
 
 private:
     DataExchange &m_exchange;
-    quint32 m_senderIPv4;
+    const QHostAddress &m_sender;
     quint16 m_senderPort;
     int &m_decoded;
 };
@@ -123,7 +96,6 @@ void DataExchange::ensureBound() {
     m_udpSocket->abort();
     if (m_udpSocket->bind(QHostAddress::AnyIPv4, Protocol::exchangePort)) {
         m_udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, receiveBufferBytes);
-        m_dropsSeen = 0;  // a new socket counts its own
         if (m_bindFailureReported)
             qCInfo(lcNet) << "Bound UDP port" << Protocol::exchangePort << "after all";
         m_bindFailureReported = false;
@@ -146,8 +118,7 @@ void DataExchange::pingTimeout() {
     }
     checkLink();
     acknowledgeHandOvers();
-    noteDrops(false);
-    endSheddingWhenCalm();
+    endMergingWhenCalm();
 }
 
 void DataExchange::checkLink() {
@@ -158,82 +129,37 @@ void DataExchange::checkLink() {
     }
 }
 
-// One bounded batch of the receive loop: at most maxDatagramsPerCall datagrams and maxFramesPerCall frames.
-// A datagram with more frames than that is decoded in parts; the receive buffer keeps it until its last part,
-// since nothing else is read meanwhile. The first datagram of a call is read through the socket, which re-arms
-// its read notification, so a socket that still holds datagrams calls this again from the event loop once the
-// worker's queue (limit commands, pings) has run; anything else left calls it again through that queue.
-// QUdpSocket allocates for every datagram it reads (the addresses of its packet header), so on Unix the rest are
-// read from the socket's descriptor straight into the same buffer. While the worker's own queue of hand-overs is
-// full, nothing is read: the read notification stays off until the acknowledgements bring it down
-// (handOversTaken).
+// One bounded batch of the receive loop. Every read (also the one that finds the socket empty) re-arms the socket's
+// notification, so datagrams left call this again after the limit commands and pings queued meanwhile.
 void DataExchange::udpReadyRead() {
-    if (readingMustWait()) {
-        m_readingPaused = true;
-        return;
-    }
-    const bool resumed = std::exchange(m_resumed, false);
-    const qint64 droppedAtStart = m_reportsDropped;
+    const qint64 replacedBefore = m_reportsReplaced;
     int decoded = 0;
-    int datagrams = 0;
-    bool socketEmpty = false;
-    while (decoded < maxFramesPerCall && !readingMustWait()) {
-        if (m_received.next == m_received.size) {
-            if (datagrams == maxDatagramsPerCall)
-                break;
-            const qint64 size = readDatagram(&m_received.senderIPv4, &m_received.senderPort, datagrams == 0);
-            if (size < 0) {
-                socketEmpty = true;
-                break;
-            }
-            if (datagrams++ == 0 && resumed)
-                noteDrops(true);
-            m_received.size = size;  // a datagram of length 0 is left at once
-            m_received.next = 0;
-        }
-        DatagramDispatcher dispatcher(*this, m_received.senderIPv4, m_received.senderPort, decoded);
-        m_received.next =
-            decodeDatagramPart(receiveBuffer, m_received.size, m_received.next, maxFramesPerCall - decoded, dispatcher);
+    for (int datagrams = 0; datagrams < maxDatagramsPerCall && decoded < maxFramesPerCall && !readingMustWait();
+         ++datagrams) {
+        QHostAddress sender;
+        quint16 senderPort = 0;
+        const qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, &senderPort);
+        if (size < 0)
+            break;
+        if (size == 0)
+            continue;
+        DatagramDispatcher dispatcher(*this, sender, senderPort, decoded);
+        decodeDatagram(receiveBuffer, size, dispatcher);
     }
-    if (m_reportsDropped != droppedAtStart)
-        m_lastShedMs = m_environment->currentMSecsSinceEpoch();
-    if (socketEmpty)
-        endSheddingWhenCalm();
-    // The read notification stays off while no read went through the socket, so whatever is left (a datagram
-    // cut short, datagrams in the socket) is taken up by a call queued behind what waits for the worker.
-    if (!socketEmpty && !m_continuationQueued) {
-        m_continuationQueued = true;
-        QMetaObject::invokeMethod(
-            this,
-            [this] {
-                m_continuationQueued = false;
-                udpReadyRead();
-            },
-            Qt::QueuedConnection);
-    }
+    noteMerging(replacedBefore);
     acknowledgeHandOvers();
 }
 
-// While shedding load, reports that find the worker's queue full are dropped, and only the rest fill it further.
-bool DataExchange::readingMustWait() const {
-    return m_waiting.size() >= (droppingReports() ? 2 : 1) * maxWaitingReports;
-}
-
-// Hands `item` to the receiving thread now, or queues it in the worker behind those already waiting.
-void DataExchange::handOver(HandOver &&item) {
-    if (m_waiting.isEmpty() && !receiverIsBehind()) {
+// Hands `item` to the main thread now, or leaves it waiting in the worker while the main thread is behind.
+void DataExchange::handOver(HandOver item) {
+    if (m_waiting.isEmpty() && !mainThreadIsBehind())
         deliver(item);
-        return;
-    }
-    if (item.kind == HandOver::Report && droppingReports() && m_waiting.size() >= maxWaitingReports) {
-        ++m_reportsDropped;
-        return;
-    }
-    m_waiting.push(std::move(item));
+    else if (m_waiting.add(std::move(item)))
+        ++m_reportsReplaced;
 }
 
 void DataExchange::deliver(const HandOver &item) {
-    ++m_handOversSent;
+    ++m_handedOver;
     switch (item.kind) {
         case HandOver::Report: emit updateTransponderState(item.report); break;
         case HandOver::ApplicationCommand: emit remoteAppCommand(item.json); break;
@@ -246,44 +172,13 @@ void DataExchange::deliver(const HandOver &item) {
     }
 }
 
-void DataExchange::deliverWaiting() {
-    while (!m_waiting.isEmpty() && !receiverIsBehind())
-        deliver(m_waiting.take());
-}
-
-// The next datagram into the receive buffer with its sender, or -1 when the socket holds none.
-qint64 DataExchange::readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket) {
-#ifdef Q_OS_UNIX
-    if (!throughSocket) {
-        for (;;) {
-            sockaddr_in from{};
-            socklen_t fromLength = sizeof(from);
-            const qint64 size = ::recvfrom(int(m_udpSocket->socketDescriptor()), receiveBuffer, sizeof(receiveBuffer),
-                                           MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&from), &fromLength);
-            if (size < 0 && errno == EINTR)
-                continue;
-            *senderIPv4 = ntohl(from.sin_addr.s_addr);
-            *senderPort = ntohs(from.sin_port);
-            return size < 0 ? -1 : size;
-        }
-    }
-#else
-    Q_UNUSED(throughSocket)
-#endif
-    // A read on the empty socket fails; Qt reports a temporary error and the socket stays bound.
-    QHostAddress sender;
-    const qint64 size = m_udpSocket->readDatagram(receiveBuffer, sizeof(receiveBuffer), &sender, senderPort);
-    *senderIPv4 = sender.toIPv4Address();
-    return size;
-}
-
-// Queues, behind the hand-overs made so far, a call that tells the worker the receiving thread has taken them:
-// queued calls into one thread run in the order they were queued.
+// Queues, behind the hand-overs made so far, a call that tells the worker the main thread has taken them: queued
+// calls into one thread run in the order they were queued.
 void DataExchange::acknowledgeHandOvers() {
-    const qint64 count = m_handOversSent - m_handOversAcknowledged;
+    const qint64 count = m_handedOver - m_acknowledgementAsked;
     if (count == 0)
         return;
-    m_handOversAcknowledged = m_handOversSent;
+    m_acknowledgementAsked = m_handedOver;
     QMetaObject::invokeMethod(
         &m_retranslatorState,
         [this, count] {
@@ -294,59 +189,38 @@ void DataExchange::acknowledgeHandOvers() {
 }
 
 void DataExchange::handOversTaken(qint64 count) {
-    m_handOversTaken += count;
-    deliverWaiting();
+    const bool readingWaited = readingMustWait();
+    m_takenByMainThread += count;
+    while (!m_waiting.isEmpty() && !mainThreadIsBehind())
+        deliver(m_waiting.takeFirst());
     acknowledgeHandOvers();
-    if (m_readingPaused && m_waiting.size() <= resumeReadingAt) {
-        m_readingPaused = false;
-        m_resumed = true;
+    if (m_waiting.isEmpty())
+        endMergingWhenCalm();
+    if (readingWaited && !readingMustWait())
         udpReadyRead();
-    }
 }
 
-// Called as reading resumes after a pause (`datagramsWaited`: it found datagrams) and at every ping tick. Load is
-// shed while the kernel drops datagrams at the socket; where the system does not count them, while reading resumes
-// to find datagrams waiting. A stretch of shedding starts with a warning. Where the kernel counts its drops, the
-// worker then no longer pauses: it keeps the socket empty and drops the reports that find its queue full. The
-// kernel drops whatever comes, application commands and status frames too, and a full socket of packed frames
-// holds a second of stale reports that every datagram behind them waits through. A relay's burst that fits the
-// queue is still kept whole.
-void DataExchange::noteDrops(bool datagramsWaited) {
-    const qint64 drops = droppedDatagrams(m_udpSocket->socketDescriptor());
-    const qint64 dropsBefore = std::exchange(m_dropsSeen, std::max(drops, qint64(0)));
-    const bool shedding = drops >= 0 ? drops > dropsBefore : datagramsWaited;
-    if (!shedding)
+// A stretch of merging starts with a warning at the first report replaced while it waited.
+void DataExchange::noteMerging(qint64 replacedBefore) {
+    if (m_reportsReplaced == replacedBefore)
         return;
-    m_lastShedMs = m_environment->currentMSecsSinceEpoch();
-    if (m_sheddingSinceMs >= 0)
+    m_lastMergeMs = m_environment->currentMSecsSinceEpoch();
+    if (m_mergingSinceMs >= 0)
         return;
-    m_sheddingSinceMs = m_lastShedMs;
-    m_dropsBeforeShedding = drops >= 0 ? dropsBefore : -1;
-    m_reportsDroppedBeforeShedding = m_reportsDropped;
-    if (droppingReports())
-        qCWarning(lcNet) << "Reports arrive faster than the console takes them: reports beyond the" << maxWaitingReports
-                         << "that may wait are dropped";
-    else
-        qCWarning(lcNet) << "Reports arrive faster than the console takes them: reading pauses while"
-                         << maxWaitingReports << "wait, and datagrams the socket cannot hold are dropped";
+    m_mergingSinceMs = m_lastMergeMs;
+    m_replacedBeforeMerging = replacedBefore;
+    qCWarning(lcNet) << "Reports arrive faster than the console takes them: only the latest report of each kart waits";
 }
 
-// A stretch of shedding ends once nothing has been dropped for a second: a flood that lets up for a moment is
-// still one stretch.
-void DataExchange::endSheddingWhenCalm() {
-    if (m_sheddingSinceMs < 0)
+// A stretch of merging ends, with a warning that counts it, once no report has been replaced for a second.
+void DataExchange::endMergingWhenCalm() {
+    if (m_mergingSinceMs < 0 || m_environment->currentMSecsSinceEpoch() - m_lastMergeMs < calmAfterMergingMs)
         return;
-    noteDrops(false);
-    if (m_environment->currentMSecsSinceEpoch() - m_lastShedMs < calmAfterSheddingMs)
-        return;
-    QString dropped;
-    if (m_dropsBeforeShedding >= 0)
-        dropped = QStringLiteral(" (%1 datagrams and %2 reports dropped)")
-                      .arg(m_dropsSeen - m_dropsBeforeShedding)
-                      .arg(m_reportsDropped - m_reportsDroppedBeforeShedding);
-    qCWarning(lcNet).nospace().noquote() << "Caught up with the LAN after shedding load for "
-                                         << m_lastShedMs - m_sheddingSinceMs << " ms" << dropped;
-    m_sheddingSinceMs = -1;
+    qCWarning(lcNet).nospace() << "Caught up with the LAN after merging reports for "
+                               << m_lastMergeMs - m_mergingSinceMs << " ms ("
+                               << m_reportsReplaced - m_replacedBeforeMerging
+                               << " reports replaced by a newer one of the same kart)";
+    m_mergingSinceMs = -1;
 }
 
 void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort) {

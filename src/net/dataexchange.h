@@ -8,10 +8,10 @@
 #include <QThread>
 #include <memory>
 
-#include "handoverqueue.h"
 #include "protocol.h"
 #include "retranslatorstate.h"
 #include "transponderstate.h"
+#include "waitinghandovers.h"
 
 class ExchangeEnvironment;
 class QTimer;
@@ -20,6 +20,7 @@ class QUdpSocket;
 // The console's only network object. It lives in its own worker thread, where it owns the UDP socket on
 // port 11309 and the ping timer: it pings every local network, decodes what arrives, reports transponders
 // and application commands, tracks the retranslator's link and sends the limit commands it is asked for.
+// docs/performance.md tells how it keeps up with a flood.
 class DataExchange : public QObject {
     Q_OBJECT
 
@@ -34,17 +35,13 @@ public:
     // The link state lives in the thread that created the exchange and is updated through queued calls.
     RetranslatorState *linkState() { return &m_retranslatorState; }
 
-    // One call of the receive loop reads at most this many datagrams, and no further datagram once it has decoded
-    // this many frames, so that limit commands, pings and the link check run between calls.
+    // One call of the receive loop reads at most this many datagrams, and none after this many frames.
     static constexpr int maxDatagramsPerCall = 64;
     static constexpr int maxFramesPerCall = 64;
-    // Hand-overs (reports, application commands, link-state updates) that may wait in the thread that created the
-    // exchange. Those that find it this far behind wait in the worker, up to maxWaitingReports; then the worker
-    // stops reading the socket until they are down to resumeReadingAt, and datagrams wait in the socket's buffer.
-    // While shedding load it reads on and drops the reports that find the worker's queue full.
-    static constexpr int maxPendingHandOvers = 64;
-    static constexpr int maxWaitingReports = 1024;
-    static constexpr int resumeReadingAt = maxWaitingReports / 2;
+    // Hand-overs on their way to the main thread before the next ones wait in the worker.
+    static constexpr int maxHandOversInFlight = 64;
+    // Reading waits while this many application commands wait in the worker.
+    static constexpr int maxWaitingCommands = 1000;
 
 signals:
     void updateTransponderState(TransponderState ts);
@@ -66,17 +63,14 @@ private:
     void start();
     void stop();
     void ensureBound();
-    qint64 readDatagram(quint32 *senderIPv4, quint16 *senderPort, bool throughSocket);
-    bool receiverIsBehind() const { return m_handOversSent - m_handOversTaken > maxPendingHandOvers; }
-    bool droppingReports() const { return m_sheddingSinceMs >= 0 && m_dropsBeforeShedding >= 0; }
-    bool readingMustWait() const;
-    void handOver(HandOver &&item);
+    bool mainThreadIsBehind() const { return m_handedOver - m_takenByMainThread > maxHandOversInFlight; }
+    bool readingMustWait() const { return m_waiting.applicationCommands() >= maxWaitingCommands; }
+    void handOver(HandOver item);
     void deliver(const HandOver &item);
-    void deliverWaiting();
     void acknowledgeHandOvers();
     void handOversTaken(qint64 count);
-    void noteDrops(bool datagramsWaited);
-    void endSheddingWhenCalm();
+    void noteMerging(qint64 replacedBefore);
+    void endMergingWhenCalm();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
     void sendGlobalLimitCommand();
     void sendToRetranslator(const QByteArray &command);
@@ -95,30 +89,14 @@ private:
     // The worker's own copy of what it last merged into the link state, for the link check.
     bool m_linkOnline = false;
     qint64 m_lastStatusSecs = 0;
-    // Backpressure: hand-overs queued to the receiving thread, those it has taken (learnt from acknowledgements
-    // queued behind them), those waiting in the worker meanwhile, and whether reading waits for them.
-    HandOverQueue m_waiting{2 * maxWaitingReports + maxFramesPerCall};
-    qint64 m_handOversSent = 0;
-    qint64 m_handOversAcknowledged = 0;
-    qint64 m_handOversTaken = 0;
-    bool m_readingPaused = false;
-    bool m_continuationQueued = false;
-    // The datagram in the receive buffer: its size, where its decoding goes on, and its sender.
-    struct ReceivedDatagram {
-        qint64 size = 0;
-        qint64 next = 0;
-        quint32 senderIPv4 = 0;
-        quint16 senderPort = 0;
-    } m_received;
-    bool m_resumed = false;
-    // Shedding load: datagrams the kernel has dropped at the socket so far (as last seen), reports the worker has
-    // dropped, and the stretch of dropping under way, logged as it starts and once nothing has been dropped for
-    // a second.
-    qint64 m_dropsSeen = 0;
-    qint64 m_reportsDropped = 0;
-    qint64 m_dropsBeforeShedding = -1;
-    qint64 m_reportsDroppedBeforeShedding = 0;
-    qint64 m_sheddingSinceMs = -1;
-    qint64 m_lastShedMs = -1;
+    WaitingHandOvers m_waiting;
+    qint64 m_handedOver = 0;            // hand-overs emitted towards the main thread
+    qint64 m_acknowledgementAsked = 0;  // of those, the ones an acknowledgement queued behind them covers
+    qint64 m_takenByMainThread = 0;     // the ones the main thread has acknowledged taking
+    qint64 m_reportsReplaced = 0;       // waiting reports replaced by a newer one of the same transponder
+    // The stretch of merging under way: since when, its last replacement, and the count before it (-1: none).
+    qint64 m_mergingSinceMs = -1;
+    qint64 m_lastMergeMs = 0;
+    qint64 m_replacedBeforeMerging = 0;
     RetranslatorState m_retranslatorState;
 };

@@ -8,7 +8,7 @@
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
 #include "net/dataexchange.h"
-#include "net/handoverqueue.h"
+#include "net/waitinghandovers.h"
 
 using namespace TestFrames;
 
@@ -36,7 +36,7 @@ QStringList takeNetLog() {
     return std::exchange(netLog, {});
 }
 
-QStringList sheddingLog() {
+QStringList mergingLog() {
     return takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)"));
 }
 
@@ -45,6 +45,7 @@ class Receiver : public QObject {
 public:
     QList<QJsonObject> states;
     QList<int> transponderIds;
+    QHash<int, QList<int>> rpmsById;
     QList<QJsonObject> commands;
     QStringList events;  // reports ("id 1") and application commands ("command") in arrival order
 };
@@ -75,10 +76,9 @@ private slots:
     void burstArrivesInOrder();
     void applicationCommandKeepsItsPlaceAmongReports();
     void queuedCallsRunBetweenBoundedBatches();
-    void readingPausesWhileTheReceiverIsBehind();
-    void droppedDatagramsAreSheddingLoad();
-    void controlDatagramsGetThroughWhileShedding();
-    void waitingHandOversKeepTheirOrderAsTheQueueWrapsAndGrows();
+    void waitingHandOversKeepTheLatestReportOfEachKart();
+    void onlyTheLatestReportOfEachKartWaitsWhileTheMainThreadIsBehind();
+    void applicationCommandsAreNeitherMergedNorDropped();
     void badInputLeavesDecodingIntact();
     void bindIsRetriedWhileThePortIsHeld();
 
@@ -88,13 +88,14 @@ private:
     void runInWorker(const std::function<void()> &call);
     void holdWorker(QSemaphore &release);
     void pingTick();
-    int overflowSocket();
+    void countEmissionsInWorker();
     QJsonObject waitForState();
     QList<QByteArray> commandsSent();
 
     std::shared_ptr<FakeExchangeEnvironment::State> m_env;
     std::unique_ptr<DataExchange> m_exchange;
     std::unique_ptr<Receiver> m_receiver;
+    std::shared_ptr<std::atomic<int>> m_emitted;
     QUdpSocket m_sender;
 };
 
@@ -123,6 +124,7 @@ void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries)
     connect(m_exchange.get(), &DataExchange::updateTransponderState, receiver,
             [receiver](const DataExchange::TransponderState &ts) {
                 receiver->transponderIds << ts.transponderId;
+                receiver->rpmsById[ts.transponderId] << ts.rpmValue;
                 receiver->events << QStringLiteral("id %1").arg(ts.transponderId);
             });
     connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver, [receiver](const QJsonObject &command) {
@@ -387,141 +389,108 @@ void DataExchangeTest::queuedCallsRunBetweenBoundedBatches() {
              qPrintable(QString::number(reportsBeforeCall)));
 }
 
-// While more hand-overs than the bound wait in the receiving thread, the worker keeps the next ones in its own
-// queue and, once that is full, leaves datagrams in the socket; as that thread catches up, it hands over the rest,
-// in order. A pause that loses nothing is not shedding load: no warning.
-void DataExchangeTest::readingPausesWhileTheReceiverIsBehind() {
-    startExchange({});
-    std::atomic<int> emitted{0};
-    connect(
-        m_exchange.get(), &DataExchange::updateTransponderState, m_exchange.get(),
-        [&emitted](const DataExchange::TransponderState &) { ++emitted; }, Qt::DirectConnection);
-    const int framesPerDatagram = 10;
-    const int datagrams = 150;
-    for (int i = 0; i < datagrams; ++i) {
+// Counts in m_emitted, in the worker thread, the reports and commands emitted towards this thread.
+void DataExchangeTest::countEmissionsInWorker() {
+    auto emitted = std::make_shared<std::atomic<int>>(0);
+    const auto count = [emitted] { ++*emitted; };
+    connect(m_exchange.get(), &DataExchange::updateTransponderState, m_exchange.get(), count, Qt::DirectConnection);
+    connect(m_exchange.get(), &DataExchange::remoteAppCommand, m_exchange.get(), count, Qt::DirectConnection);
+    m_emitted = emitted;
+}
+
+void DataExchangeTest::waitingHandOversKeepTheLatestReportOfEachKart() {
+    const auto report = [](int id, int rpm) { return HandOver{HandOver::Report, {id, rpm, 0, 0}, {}}; };
+    const auto command = [](const char *name) {
+        return HandOver{HandOver::ApplicationCommand, {}, {{"appCommand", name}}};
+    };
+    WaitingHandOvers waiting;
+    QVERIFY(!waiting.add(report(1, 100)));
+    QVERIFY(!waiting.add({HandOver::LinkState, {}, {{"isOnline", true}, {"globalRPMLimit", 5000}}}));
+    QVERIFY(!waiting.add(report(2, 200)));
+    QVERIFY(!waiting.add(command("a")));
+    QVERIFY(waiting.add(report(1, 101)));
+    QVERIFY(!waiting.add({HandOver::LinkState, {}, {{"isOnline", false}}}));
+    QVERIFY(!waiting.add(command("a")));
+    QCOMPARE(waiting.applicationCommands(), 2);
+    QStringList taken;
+    const auto take = [&] {
+        const HandOver item = waiting.takeFirst();
+        taken << (item.kind == HandOver::Report
+                      ? QString("%1:%2").arg(item.report.transponderId).arg(item.report.rpmValue)
+                      : QString::fromUtf8(QJsonDocument(item.json).toJson(QJsonDocument::Compact)));
+    };
+    take();
+    QVERIFY(!waiting.add(report(1, 102)));  // the one that waited has gone: this one queues at the end
+    while (!waiting.isEmpty())
+        take();
+    QCOMPARE(taken, (QStringList{"1:101", "{\"globalRPMLimit\":5000,\"isOnline\":false}", "2:200",
+                                 "{\"appCommand\":\"a\"}", "{\"appCommand\":\"a\"}", "1:102"}));
+    QCOMPARE(waiting.applicationCommands(), 0);
+}
+
+// While the main thread takes nothing, reports of the same karts replace each other in the worker: each kart's
+// latest report arrives once the main thread catches up, no kart's reports arrive out of order, and the console
+// says once that it merges and, a second after the last replacement, how many reports it replaced.
+void DataExchangeTest::onlyTheLatestReportOfEachKartWaitsWhileTheMainThreadIsBehind() {
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
+    countEmissionsInWorker();
+    const int karts = 10;
+    const int rounds = 300;
+    for (int round = 1; round <= rounds; ++round) {
         QByteArray frames;
-        for (int frame = 0; frame < framesPerDatagram; ++frame)
-            frames += transponderFrame(quint16(i * framesPerDatagram + frame + 1), 3000, 10000, -50);
+        for (int id = 1; id <= karts; ++id)
+            frames += transponderFrame(quint16(id), quint16(round), 10000, -50);
         send(frames);
+        if (round == rounds / 2) {
+            send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
+            send(statusFrame(5000));
+        }
     }
+    send(statusFrame(2500));
     // This thread runs no events meanwhile, so nothing handed over is taken.
     QTest::qSleep(300);
-    QVERIFY2(emitted > DataExchange::maxPendingHandOvers &&
-                 emitted <= DataExchange::maxPendingHandOvers + DataExchange::maxFramesPerCall,
-             qPrintable(QString::number(emitted)));
+    QVERIFY2(*m_emitted <= DataExchange::maxHandOversInFlight + 1, qPrintable(QString::number(*m_emitted)));
 
-    QTRY_COMPARE(m_receiver->transponderIds.size(), datagrams * framesPerDatagram);
-    QList<int> expected;
-    for (int id = 1; id <= datagrams * framesPerDatagram; ++id)
-        expected << id;
-    QCOMPARE(m_receiver->transponderIds, expected);
-    pingTick();
-    QVERIFY(sheddingLog().isEmpty());
-}
-
-// Overflows the socket's receive buffer, so that the kernel drops datagrams and the console starts shedding load;
-// returns how many of the 200 reports sent reached this thread.
-int DataExchangeTest::overflowSocket() {
-    // Datagrams of one report each, padded to 60000 bytes: 200 are more than the receive buffer holds.
-    QSemaphore release;
-    holdWorker(release);
-    for (int id = 1; id <= 200; ++id)
-        m_sender.writeDatagram(transponderFrame(quint16(id), 3000, 10000, -50).leftJustified(60000, '\0'),
-                               QHostAddress::LocalHost, 11309);
-    release.release();
-    QTest::qWait(500);
-    pingTick();
-    return m_receiver->transponderIds.size();
-}
-
-// Load is shed when the kernel drops datagrams at the socket: the console says so once as it starts, and a second
-// after the last drop it says it has caught up and what it lost, in datagrams and in reports.
-void DataExchangeTest::droppedDatagramsAreSheddingLoad() {
-    startExchange({});
-    const int kept = overflowSocket();
-    QVERIFY2(kept > 4 && kept < 200, qPrintable(QString::number(kept)));
-    QCOMPARE(sheddingLog(), QStringList{QStringLiteral("Reports arrive faster than the console takes them: reports "
-                                                       "beyond the %1 that may wait are dropped")
-                                            .arg(DataExchange::maxWaitingReports)});
-    const qint64 lastDrop = m_env->nowMs;
-    m_env->setNowMs(lastDrop + 999);
-    pingTick();
-    QVERIFY(sheddingLog().isEmpty());
-    m_env->setNowMs(lastDrop + 1000);
-    pingTick();
-    const QStringList end = sheddingLog();
-    QCOMPARE(end.size(), 1);
-    const QRegularExpressionMatch counts =
-        QRegularExpression(
-            "^Caught up with the LAN after shedding load for 0 ms \\((\\d+) datagrams and (\\d+) reports "
-            "dropped\\)$")
-            .match(end.first());
-    QVERIFY2(counts.hasMatch(), qPrintable(end.first()));
-    QVERIFY(counts.captured(1).toInt() > 0);
-    QCOMPARE(counts.captured(1).toInt() + counts.captured(2).toInt(), 200 - kept);
-}
-
-// While shedding load the worker keeps the socket empty, where the kernel would drop anything: a burst that fits
-// its queue is kept whole, and of a flood it drops reports only, so an application command and a status frame
-// behind it still arrive, in order.
-void DataExchangeTest::controlDatagramsGetThroughWhileShedding() {
-    startExchange({});
-    overflowSocket();
-    QCOMPARE(sheddingLog().size(), 1);
-    std::atomic<int> emitted{0};
-    connect(
-        m_exchange.get(), &DataExchange::updateTransponderState, m_exchange.get(),
-        [&emitted](const DataExchange::TransponderState &) { ++emitted; }, Qt::DirectConnection);
-    const auto sendReports = [this](int firstId, int count) {
-        for (int id = firstId; id < firstId + count; ++id)
-            send(transponderFrame(quint16(id), 3000, 10000, -50));
-    };
-    // This thread runs no events while a burst arrives, so everything handed over waits.
-    int kept = m_receiver->transponderIds.size();
-    sendReports(1001, 600);
-    QTest::qSleep(300);
-    QVERIFY2(emitted <= DataExchange::maxPendingHandOvers + 1, qPrintable(QString::number(emitted)));
-    QTRY_COMPARE(m_receiver->transponderIds.size(), kept + 600);
-
-    kept = m_receiver->transponderIds.size();
-    emitted = 0;
-    sendReports(2001, 1500);
-    send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
-    send(statusFrame(2500));
-    sendReports(4001, 300);
-    QTest::qSleep(500);
-    QVERIFY2(emitted <= DataExchange::maxPendingHandOvers + 1, qPrintable(QString::number(emitted)));
-    const int delivered = emitted + DataExchange::maxWaitingReports;
-    QTRY_COMPARE(m_receiver->commands.size(), 1);
     QTRY_COMPARE(m_receiver->states.size(), 1);
     QCOMPARE(m_receiver->states.first().value("globalRPMLimit").toInt(), 2500);
-    QCOMPARE(m_receiver->transponderIds.size(), kept + delivered);
-    QCOMPARE(m_receiver->transponderIds.last(), 2000 + delivered);
-    QCOMPARE(m_receiver->events.last(), "command");
+    QCOMPARE(m_receiver->commands.size(), 1);
+    for (int id = 1; id <= karts; ++id) {
+        QTRY_COMPARE(m_receiver->rpmsById.value(id).last(), rounds);
+        const QList<int> rpms = m_receiver->rpmsById.value(id);
+        QVERIFY2(std::is_sorted(rpms.begin(), rpms.end()), qPrintable(QString::number(id)));
+    }
+    QCOMPARE(m_receiver->states.size(), 1);
+    const int delivered = m_receiver->transponderIds.size();
+    QVERIFY2(delivered < 200, qPrintable(QString::number(delivered)));
+
+    QCOMPARE(mergingLog(), QStringList{"Reports arrive faster than the console takes them: only the latest report of "
+                                       "each kart waits"});
+    m_env->setNowMs(m_env->nowMs + 999);
+    pingTick();
+    QVERIFY(mergingLog().isEmpty());
+    m_env->setNowMs(m_env->nowMs + 1);
+    pingTick();
+    QCOMPARE(mergingLog(), QStringList{QString("Caught up with the LAN after merging reports for 0 ms (%1 reports "
+                                               "replaced by a newer one of the same kart)")
+                                           .arg(karts * rounds - delivered)});
 }
 
-void DataExchangeTest::waitingHandOversKeepTheirOrderAsTheQueueWrapsAndGrows() {
-    HandOverQueue queue(4);
-    int next = 0;
-    QList<int> taken;
-    const auto push = [&](int count) {
-        for (int i = 0; i < count; ++i, ++next)
-            queue.push({HandOver::Report, {next, 0, 0, 0}, {}});
-    };
-    const auto take = [&](int count) {
-        for (int i = 0; i < count; ++i)
-            taken << queue.take().report.transponderId;
-    };
-    push(3);
-    take(2);
-    push(3);  // wraps round
-    push(5);  // grows from 4 to 8, then to 16
-    take(queue.size());
-    QList<int> expected;
-    for (int id = 0; id < next; ++id)
-        expected << id;
-    QCOMPARE(taken, expected);
-    QVERIFY(queue.isEmpty());
+// Application commands queue whole while the main thread is behind, and beyond a thousand reading waits for them
+// instead of dropping any: every command arrives, in order, and reading goes on.
+void DataExchangeTest::applicationCommandsAreNeitherMergedNorDropped() {
+    startExchange({});
+    countEmissionsInWorker();
+    const int commands = DataExchange::maxWaitingCommands + 200;
+    for (int i = 0; i < commands; ++i)
+        send(QString("{\"appCommand\":\"globalRpmLimit\",\"value\":\"%1\"}").arg(i).toUtf8());
+    send(transponderFrame(4242, 1, 2, 3));
+    QTest::qSleep(300);
+    QVERIFY2(*m_emitted <= DataExchange::maxHandOversInFlight + 1, qPrintable(QString::number(*m_emitted)));
+
+    QTRY_COMPARE(m_receiver->transponderIds, QList<int>{4242});
+    QCOMPARE(m_receiver->commands.size(), commands);
+    for (int i = 0; i < commands; ++i)
+        QCOMPARE(m_receiver->commands.at(i).value("value").toString(), QString::number(i));
 }
 
 void DataExchangeTest::badInputLeavesDecodingIntact() {

@@ -4,11 +4,9 @@
 #include <new>
 
 std::atomic<long> CountingNew::processAllocations{0};
-thread_local long CountingNew::threadAllocations = 0;
 
 void *operator new(std::size_t size) {
     CountingNew::processAllocations.fetch_add(1, std::memory_order_relaxed);
-    ++CountingNew::threadAllocations;
     if (void *p = std::malloc(size ? size : 1))
         return p;
     throw std::bad_alloc();

@@ -8,7 +8,5 @@ namespace CountingNew {
 
 // Allocations of the whole process since it started.
 extern std::atomic<long> processAllocations;
-// Allocations of the calling thread; a thread may reset its own count.
-extern thread_local long threadAllocations;
 
 }  // namespace CountingNew
