@@ -1,8 +1,7 @@
 // Arbitrary bytes as one received datagram. The decoder must neither crash nor read past the datagram (the
 // bytes sit in a heap block of exactly their size, so AddressSanitizer sees any over-read), every record
 // must hold values a frame can carry, what it finds must equal what the reference decoder's step-by-step
-// reading of the rules finds (the decoder skips ahead and avoids parsing text that cannot be an object), and
-// decoding in parts of a few frames each (as the exchange does with large datagrams) must find the same.
+// reading of the rules finds (the decoder skips ahead and avoids parsing text that cannot be an object).
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <cstring>
@@ -58,18 +57,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
 
     Recorder recorder;
     decodeDatagram(datagram.get(), qsizetype(size), recorder);
-
-    // Parts of at most 1 to 8 frames, the number taken from the datagram's first byte.
-    const int maxFrames = 1 + data[0] % 8;
-    Recorder inParts;
-    for (qsizetype from = 0; from < qsizetype(size);) {
-        const size_t before = inParts.found.size();
-        const qsizetype next = decodeDatagramPart(datagram.get(), qsizetype(size), from, maxFrames, inParts);
-        FUZZ_CHECK(next > from && next <= qsizetype(size));
-        FUZZ_CHECK(inParts.found.size() - before <= size_t(maxFrames));
-        from = next;
-    }
-    FUZZ_CHECK(inParts.found == recorder.found);
 
     size_t frames = 0;
     for (const Found &item : recorder.found) {

@@ -19,23 +19,6 @@ QStringList decode(const QByteArray &datagram) {
     return handler.events;
 }
 
-// Decodes in parts of at most `maxFrames` frames, each part starting where the last one ended.
-QStringList decodeInParts(const QByteArray &datagram, int maxFrames) {
-    RecordingHandler handler;
-    qsizetype next = 0;
-    while (next < datagram.size()) {
-        const int before = handler.events.size();
-        const qsizetype part = decodeDatagramPart(datagram.constData(), datagram.size(), next, maxFrames, handler);
-        if (part <= next || handler.events.size() - before > maxFrames)
-            return {QStringLiteral("part from %1 ended at %2 after %3 frames")
-                        .arg(next)
-                        .arg(part)
-                        .arg(handler.events.size() - before)};
-        next = part;
-    }
-    return handler.events;
-}
-
 QStringList decodeByReference(const QByteArray &datagram) {
     RecordingHandler handler;
     referenceDecode(datagram, handler);
@@ -117,8 +100,6 @@ private slots:
     void neverReadsPastTheDatagram();
     void agreesWithReferenceDecoderOnRandomDatagrams();
     void agreesWithReferenceDecoderOnLongDatagrams();
-    void decodingInPartsFindsWhatOneGoFinds();
-    void startMarkerSearchesAgree();
     void agreesWithReferenceDecoderOnFuzzCorpus();
     void agreesWithReferenceDecoderWithDebugLogging();
 };
@@ -223,51 +204,6 @@ void DatagramDecoderTest::agreesWithReferenceDecoderOnLongDatagrams() {
                 QStringLiteral("datagram %1 decodes differently").arg(QString::fromLatin1(datagram.toHex()))));
     }
     QVERIFY(frames > 3000);  // the datagrams do hold frames to find
-}
-
-void DatagramDecoderTest::decodingInPartsFindsWhatOneGoFinds() {
-    QRandomGenerator random(7);
-    for (int i = 0; i < 4000; ++i) {
-        const QByteArray datagram = i % 2 ? randomLongDatagram(random) : randomDatagram(random);
-        const int maxFrames = random.bounded(1, 8);
-        if (decodeInParts(datagram, maxFrames) != decode(datagram))
-            QFAIL(qPrintable(QStringLiteral("datagram %1 decodes differently in parts of %2 frames")
-                                 .arg(QString::fromLatin1(datagram.toHex()))
-                                 .arg(maxFrames)));
-    }
-}
-
-// Every vector variant of the marker search this processor runs finds what the portable one finds, from every
-// starting point, in buffers of every length around the vector widths.
-void DatagramDecoderTest::startMarkerSearchesAgree() {
-    const auto searches = availableStartMarkerSearches();
-    QCOMPARE(searches.front().first, "portable");
-    const StartMarkerSearch portable = searches.front().second;
-    QRandomGenerator random(4242);
-    for (size_t v = 1; v < searches.size(); ++v) {
-        qInfo("checking the %s search", searches[v].first);
-        for (int i = 0; i < 400; ++i) {
-            // What follows the searched bytes would complete a marker: a search that reads past them shows it.
-            const int size = random.bounded(0, 300);
-            QByteArray buffer(size + 64, char(0x55));
-            for (int b = 0; b < size; ++b)
-                buffer[b] = random.bounded(3) ? char(0x11) : (random.bounded(2) ? char(0xAA) : char(0x55));
-            if (size > 0 && random.bounded(2))
-                buffer[size - 1] = char(0xAA);
-            const auto *bytes = reinterpret_cast<const uchar *>(buffer.constData());
-            for (qsizetype from = 0; from <= size; ++from) {
-                const qsizetype expected = portable(bytes, size, from);
-                const qsizetype found = searches[v].second(bytes, size, from);
-                if (found != expected)
-                    QFAIL(qPrintable(QStringLiteral("%1 finds %2 instead of %3 from %4 in %5")
-                                         .arg(QLatin1String(searches[v].first))
-                                         .arg(found)
-                                         .arg(expected)
-                                         .arg(from)
-                                         .arg(QString::fromLatin1(buffer.left(size).toHex()))));
-            }
-        }
-    }
 }
 
 // The fuzz target's corpus and any regression inputs: datagrams chosen for the paths they reach.
