@@ -95,7 +95,7 @@ QHash<int, QByteArray> TranspondersListModel::roleNames() const {
 }
 
 void TranspondersListModel::updateTransponderState(DataExchange::TransponderState ts) {
-    const int position = m_rowById.find(ts.transponderId);
+    const int position = m_rowById.value(ts.transponderId, -1);
     if (position < 0) {
         appendRow(ts);
         return;
@@ -224,7 +224,7 @@ void TranspondersListModel::remoteAppCommand(QJsonObject json) {
         const int transponderId = wholeJsonNumber(json.value(transponderIdKey)).value_or(0);
         if (transponderId == 0)
             return;
-        const int position = m_rowById.find(transponderId);
+        const int position = m_rowById.value(transponderId, -1);
         if (position < 0)
             return;
         resolveLimitMode(m_rows[position], json.value(valueKey).toString());

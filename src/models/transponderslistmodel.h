@@ -7,7 +7,6 @@
 #include <QVector>
 #include <functional>
 
-#include "models/transponderindex.h"
 #include "net/dataexchange.h"
 
 // One live transponder: what it last reported and the limit this console wants on it.
@@ -86,7 +85,7 @@ private:
     void rebuildIndex();
 
     QVector<TransponderRow> m_rows;
-    TransponderIndex m_rowById;  // transponder id -> row; ids are unique in the list
+    QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
     QString m_limitMode;
     QTimer m_refreshTimer;
     WallClock m_clock;
