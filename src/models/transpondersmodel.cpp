@@ -1,5 +1,6 @@
 #include "transpondersmodel.h"
 
+#include <QRegularExpression>
 #include <algorithm>
 
 #include "valueconversion.h"
@@ -30,14 +31,10 @@ QJsonObject toJson(const TranspondersModel::Item &item) {
 
 // The number in a key "tr<digits>", or -1 for any other key.
 qint64 entryNumber(const QString &key) {
-    if (key.size() < 3 || !key.startsWith(QLatin1String("tr")))
-        return -1;
-    const QStringRef digits = key.midRef(2);
-    if (!std::all_of(digits.cbegin(), digits.cend(),
-                     [](QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }))
-        return -1;
+    static const QRegularExpression entryKey(QStringLiteral("^tr([0-9]+)$"));
+    const QRegularExpressionMatch match = entryKey.match(key);
     bool ok = false;
-    const qint64 number = digits.toLongLong(&ok);
+    const qint64 number = match.hasMatch() ? match.capturedRef(1).toLongLong(&ok) : -1;
     return ok ? number : -1;
 }
 
