@@ -7,14 +7,9 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcSettings)
 
-// Qt reads a value written as "@Variant(...)" or "@DateTime(...)" in an INI settings file by deserializing
-// it, and a damaged or hand-made value can make that allocate gigabytes on a count it holds, recurse until
-// the stack runs out, or load a type by name; the first ends in an uncaught std::bad_alloc. This check finds
-// such values before anything reads the store. Serialized values pass only when they hold the types that
-// JSON values and the registry's entries become (numbers, booleans, null, text, lists and maps), nested at
-// most 32 deep, with every list's count backed by the bytes that follow it. Other types are not let through
-// even where Qt reads them safely: the console never writes them, and some would convert to an RPM or an
-// identifier by surprise (a character as its code point).
+// Finds the settings values whose deserialization by Qt could abort the console (a count of gigabytes, nesting
+// deep enough to exhaust the stack, a type loaded by name) before anything reads the store. Only the types that JSON
+// values and the registry's entries become pass. docs/reliability.md tells the story.
 namespace SettingsFileCheck {
 
 // A line of the file whose value Qt cannot read safely: its bytes, and its group and key as written.
