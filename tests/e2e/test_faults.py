@@ -241,13 +241,56 @@ class FaultTest(e2etest.LanTestCase):
         self.assertTrue(console.process.running(), "the console died in the flood")
         if not SANITIZED:  # AddressSanitizer holds freed memory in quarantine, up to 256 MB
             self.assertLess(peak_kib - before_kib, 64 * 1024, "memory grew in the flood")
-        # One warning as a stretch of dropping starts, not one a pause, and one as it ends. A console that keeps up
-        # with the flood (a fast machine, or the scaled-down flood of a sanitized run) drops nothing and says nothing.
+        # One warning as a stretch of merging starts and one as it ends. A console that keeps up with the flood (a
+        # fast machine, or the scaled-down flood of a sanitized run) merges nothing and says nothing.
         started = console.process.matches(r"Reports arrive faster than the console takes them")
         self.assertIn(len(started), (0, 1, 2, 3))
         # The next ping tick, at most 5 s on, finds the last stretch over.
-        console.process.wait_for(r"Caught up with the LAN after shedding load for \d+ ms", timeout=7,
-                                 count=len(started))
+        console.process.wait_for(r"Caught up with the LAN after merging reports for \d+ ms \(\d+ reports replaced",
+                                 timeout=7, count=len(started))
+
+    def test_real_karts_stay_in_sight_in_a_flood_of_other_karts(self):
+        """The relay's 10 karts at 10 Hz and a faulty host's 64 KiB datagrams for 200 other karts (285k reports/s),
+        all reporting a limit the console does not want, so that it answers every report it takes: every kart,
+        the relay's and the flood's alike, is answered at least once in every 0.3 s of the flood."""
+        observer = Observer(self.lan.add_host("observer"))
+        host = self.lan.add_host("a")
+        flooder = self.lan.add_host("flood")
+        real_ids = list(range(1001, 1011))
+        flood_ids = list(range(FLOOD_FIRST_ID, FLOOD_FIRST_ID + 200))
+        sim = self.simulator(self.lan.add_host("sim"), "--ids", ",".join(map(str, real_ids)), "--rate", "10")
+        sim.control("kart all limit 5000")
+        sim.control("kart all hold on")
+        console = self.console(host, net_debug=False)
+        observer.wait_for(lambda d: answered_id(d) == real_ids[-1], timeout=15, source=host.address)
+        drops_before = host.udp_counters()["RcvbufErrors"]
+
+        seconds = 10
+        flood = flooder.run("flood", [FLOOD_SENDER, "--to", host.address, "--packed", "--rate",
+                                      str(10 if SANITIZED else 100), "--seconds", str(seconds), "--ids",
+                                      f"{flood_ids[0]},{len(flood_ids)}", "--status-ms", "100000"])
+        start = time.monotonic() + 0.5  # the sender is under way
+        self.assertEqual(flood.wait(seconds + 10), 0, flood.output())
+        end = time.monotonic() - 0.5
+        self.assertTrue(console.process.running(), "the console died in the flood")
+
+        times = {}
+        for datagram in observer.datagrams(since=start - 1, source=host.address, predicate=answered_id):
+            times.setdefault(answered_id(datagram), []).append(datagram.time)
+
+        def longest_gap(kart):
+            moments = [start] + [t for t in times.get(kart, []) if start < t < end] + [end]
+            return max(b - a for a, b in zip(moments, moments[1:]))
+
+        real_gaps = {kart: longest_gap(kart) for kart in real_ids}
+        flood_gaps = {kart: longest_gap(kart) for kart in flood_ids}
+        answers = sum(len(v) for v in times.values())
+        log(f"flood: {flood.output().strip()}; answers seen {answers}; longest gap, real karts "
+            f"{max(real_gaps.values()) * 1000:.0f} ms, flood karts {max(flood_gaps.values()) * 1000:.0f} ms; "
+            f"datagrams dropped at the console's socket {host.udp_counters()['RcvbufErrors'] - drops_before}, at the "
+            f"observer's {observer.host.udp_counters()['RcvbufErrors']}")
+        self.assertLessEqual(max(real_gaps.values()), 0.3, real_gaps)
+        self.assertLessEqual(max(flood_gaps.values()), 0.3, {k: v for k, v in flood_gaps.items() if v > 0.3})
 
     def write_store(self, config_dir, text):
         path = os.path.join(config_dir, "deviv", "zadar.conf")

@@ -39,6 +39,7 @@ CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_TIMESTAMPNS = 35  # Linux; Python names neither it nor its message type
 SO_ATTACH_FILTER = 26
+SO_RCVBUFFORCE = 33  # Linux: a receive buffer beyond net.core.rmem_max, for root
 SKIP_EXIT_CODE = 77
 # What a display needs (Xvfb, clicks and keys, screenshots), and the Debian packages that bring the programs.
 DISPLAY_TOOLS = ("Xvfb", "xdotool", "import")
@@ -390,7 +391,10 @@ class Observer(_Receiver):
     was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would."""
 
     def __init__(self, host):
-        super().__init__(host, host.udp_socket())
+        sock = host.udp_socket()
+        # A console that answers a flood sends tens of thousands of datagrams a second: keep them all.
+        sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, 32 << 20)
+        super().__init__(host, sock)
 
     def _datagram(self, arrived, data, address, destination):
         return Datagram(arrived, address[0], address[1], destination, data)
