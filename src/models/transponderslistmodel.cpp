@@ -1,6 +1,7 @@
 #include "transponderslistmodel.h"
 
 #include <QDateTime>
+#include <utility>
 
 #include "limitmodes.h"
 #include "net/protocol.h"
@@ -11,17 +12,21 @@ namespace {
 constexpr int refreshIntervalMs = 2500;
 constexpr qint64 offlineAfterMs = 5000;
 constexpr qint64 removeAfterMs = 120000;
+constexpr qint64 limitNotTakenAfterMs = 3000;
 
 const QString appCommandKey = QStringLiteral("appCommand");
 const QString valueKey = QStringLiteral("value");
 const QString transponderIdKey = QStringLiteral("transponderId");
 
-// Sets the row's mode; a mode that names a limit also sets the row's target, any other text keeps it.
-void resolveLimitMode(TransponderRow &row, const QString &mode) {
+// Sets the row's mode; a mode that names a limit also sets the row's target, any other text keeps it. Returns
+// whether the mode or the target changed.
+bool resolveLimitMode(TransponderRow &row, const QString &mode) {
+    const TransponderRow before = row;
     row.limitMode = mode;
     const auto limit = rpmByLimitMode.constFind(mode);
     if (limit != rpmByLimitMode.constEnd())
         row.targetLimitValue = limit.value();
+    return row.limitMode != before.limitMode || row.targetLimitValue != before.targetLimitValue;
 }
 
 const QVector<int> &reportRoles() {
@@ -50,6 +55,8 @@ TranspondersListModel::TranspondersListModel() : TranspondersListModel(&QDateTim
 TranspondersListModel::TranspondersListModel(WallClock clock) : m_clock(std::move(clock)) {
     connect(&m_refreshTimer, &QTimer::timeout, this, &TranspondersListModel::refreshList);
     m_refreshTimer.start(refreshIntervalMs);
+    m_limitCheckTimer.setSingleShot(true);
+    connect(&m_limitCheckTimer, &QTimer::timeout, this, &TranspondersListModel::checkLimitsTaken);
 }
 
 TranspondersListModel::~TranspondersListModel() {
@@ -101,6 +108,7 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
         return;
     }
     TransponderRow &row = m_rows[position];
+    const bool limitWasOk = row.limitValue == row.targetLimitValue;
     row.rpmValue = ts.rpmValue;
     row.limitValue = ts.limitValue;
     row.rssiValue = ts.rssiValue;
@@ -108,9 +116,16 @@ void TranspondersListModel::updateTransponderState(DataExchange::TransponderStat
     if (ts.limitValue != row.targetLimitValue)
         emit setTransponderLimit(ts.transponderId, row.targetLimitValue);
     row.lastUpdateMs = m_clock();
-    row.isTransponderOnline = true;
+    const bool wasOnline = std::exchange(row.isTransponderOnline, true);
     const QModelIndex changed = index(position);
     emit dataChanged(changed, changed, reportRoles());
+    if (!wasOnline)
+        emit transponderBack(row.transponderId);
+    // A kart that leaves the limit it had taken is asked for it again, and timed again.
+    if (limitWasOk && ts.limitValue != row.targetLimitValue)
+        limitCommanded(row);
+    else
+        noteLimitReported(row);
 }
 
 // A new row is announced as an insertion at the end: a list view keeps its delegates and its scroll position,
@@ -131,6 +146,8 @@ void TranspondersListModel::appendRow(const DataExchange::TransponderState &ts) 
     m_rows.append(row);
     endInsertRows();
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
+    emit transponderOnAir(row.transponderId);
+    limitCommanded(m_rows.last());
 }
 
 // Every stale row is announced offline first; then each run of adjacent rows due for removal is removed as one
@@ -143,9 +160,11 @@ void TranspondersListModel::refreshList() {
         const qint64 silentMs = now - row.lastUpdateMs;
         if (silentMs < offlineAfterMs)
             continue;
-        row.isTransponderOnline = false;
+        const bool wasOnline = std::exchange(row.isTransponderOnline, false);
         const QModelIndex changed = index(i);
         emit dataChanged(changed, changed, onlineRoles());
+        if (wasOnline)
+            emit transponderSilent(row.transponderId);
         anyDue = anyDue || silentMs >= removeAfterMs;
     }
     if (!anyDue)
@@ -157,9 +176,16 @@ void TranspondersListModel::refreshList() {
         int first = last;
         while (first > 0 && isDue(first - 1))
             --first;
+        QVector<qint32> removed;
+        for (int i = first; i <= last; ++i)
+            removed << m_rows.at(i).transponderId;
         beginRemoveRows(QModelIndex(), first, last);
         m_rows.remove(first, last - first + 1);
         endRemoveRows();
+        for (const qint32 id : qAsConst(removed)) {
+            forgetLimitNotTaken(id);
+            emit transponderRemoved(id);
+        }
         last = first;
     }
     rebuildIndex();
@@ -170,6 +196,62 @@ void TranspondersListModel::resetData() {
     m_rows.clear();
     m_rowById.clear();
     endResetModel();
+    if (!m_limitsNotTaken.isEmpty()) {
+        m_limitsNotTaken = {};
+        emit limitsNotTakenChanged(m_limitsNotTaken);
+    }
+}
+
+// Times the row's limit from now, when it is one of the limit modes; a kart that already reports it has taken it.
+void TranspondersListModel::limitCommanded(TransponderRow &row) {
+    forgetLimitNotTaken(row.transponderId);
+    row.limitCommandedMs = rpmByLimitMode.contains(row.limitMode) ? m_clock() : -1;
+    noteLimitReported(row);
+    if (row.limitCommandedMs >= 0 && !m_limitCheckTimer.isActive())
+        m_limitCheckTimer.start(int(limitNotTakenAfterMs));
+}
+
+void TranspondersListModel::noteLimitReported(TransponderRow &row) {
+    if (row.limitCommandedMs < 0 || row.limitValue != row.targetLimitValue)
+        return;
+    emit limitTaken(row.transponderId, row.limitMode, row.targetLimitValue, m_clock() - row.limitCommandedMs);
+    row.limitCommandedMs = -1;
+    forgetLimitNotTaken(row.transponderId);
+}
+
+void TranspondersListModel::forgetLimitNotTaken(qint32 transponderId) {
+    if (m_limitsNotTaken.isEmpty())
+        return;
+    const QString key = QString::number(transponderId);
+    if (!m_limitsNotTaken.contains(key))
+        return;
+    m_limitsNotTaken.remove(key);
+    emit limitsNotTakenChanged(m_limitsNotTaken);
+}
+
+// Marks the limits pending for 3 s or more as not taken, and waits for the next one to come due.
+void TranspondersListModel::checkLimitsTaken() {
+    const qint64 now = m_clock();
+    qint64 nextDue = -1;
+    bool changed = false;
+    for (const TransponderRow &row : qAsConst(m_rows)) {
+        const QString key = QString::number(row.transponderId);
+        if (row.limitCommandedMs < 0 || m_limitsNotTaken.contains(key))
+            continue;
+        const qint64 due = row.limitCommandedMs + limitNotTakenAfterMs;
+        if (now >= due) {
+            m_limitsNotTaken.insert(key, true);
+            changed = true;
+            emit limitNotTaken(row.transponderId, row.limitMode, row.targetLimitValue);
+        } else if (nextDue < 0 || due < nextDue) {
+            nextDue = due;
+        }
+    }
+    if (changed)
+        emit limitsNotTakenChanged(m_limitsNotTaken);
+    // A wall clock set back must not leave the check waiting for longer than one period.
+    if (nextDue >= 0)
+        m_limitCheckTimer.start(int(qBound(qint64(1), nextDue - now, limitNotTakenAfterMs)));
 }
 
 void TranspondersListModel::rebuildIndex() {
@@ -190,8 +272,12 @@ void TranspondersListModel::setLimitMode(QString val, bool updateController) {
     if (limit == rpmByLimitMode.constEnd())
         return;
     m_limitMode = val;
-    for (TransponderRow &row : m_rows)
-        resolveLimitMode(row, m_limitMode);
+    // The choice that comes back from the network changes nothing and does not restart the timing.
+    QVector<int> commanded;
+    for (int i = 0; i < m_rows.size(); ++i) {
+        if (resolveLimitMode(m_rows[i], m_limitMode) || updateController)
+            commanded << i;
+    }
     emit updateTranspondersLimit(limit.value(), updateController);
     if (updateController)
         emit resendCommandToApps({{appCommandKey, QStringLiteral("globalRpmLimit")}, {valueKey, val}});
@@ -200,6 +286,9 @@ void TranspondersListModel::setLimitMode(QString val, bool updateController) {
     // Every row's mode and target may have changed; announced as a change of data so that views keep their place.
     if (!m_rows.isEmpty())
         emit dataChanged(index(0), index(m_rows.size() - 1), limitModeRoles());
+    emit globalLimitApplied(val, limit.value(), updateController);
+    for (const int i : qAsConst(commanded))
+        limitCommanded(m_rows[i]);
 }
 
 bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &value, int role) {
@@ -213,6 +302,8 @@ bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &va
         {{appCommandKey, QStringLiteral("transponderLimit")}, {transponderIdKey, row.transponderId}, {valueKey, mode}});
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
     emit dataChanged(index, index, limitModeRoles());
+    emit transponderLimitApplied(row.transponderId, mode, row.targetLimitValue, true);
+    limitCommanded(row);
     return true;
 }
 
@@ -227,9 +318,13 @@ void TranspondersListModel::remoteAppCommand(QJsonObject json) {
         const int position = m_rowById.value(transponderId, -1);
         if (position < 0)
             return;
-        resolveLimitMode(m_rows[position], json.value(valueKey).toString());
+        TransponderRow &row = m_rows[position];
+        const bool changedLimit = resolveLimitMode(row, json.value(valueKey).toString());
         const QModelIndex changed = index(position);
         emit dataChanged(changed, changed, limitModeRoles());
+        emit transponderLimitApplied(transponderId, row.limitMode, row.targetLimitValue, false);
+        if (changedLimit)
+            limitCommanded(row);
     }
 }
 

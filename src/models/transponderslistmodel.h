@@ -20,6 +20,7 @@ struct TransponderRow {
     QString limitMode;
     qint64 lastUpdateMs = 0;
     bool isTransponderOnline = false;
+    qint64 limitCommandedMs = -1;  // when the limit it has not taken yet was commanded; -1: none is pending
 };
 
 // The transponders heard recently, one row each, aged out when they fall silent; also the limit control:
@@ -28,6 +29,8 @@ class TranspondersListModel : public QAbstractListModel {
     Q_OBJECT
     Q_PROPERTY(QString limitMode READ limitMode WRITE setLimitMode NOTIFY limitModeChanged)
     Q_PROPERTY(QJsonObject rpmLimits READ rpmLimits NOTIFY rpmLimitsChanged)
+    // The transponders that have not taken a chosen limit 3 s after it was commanded: {"<id>": true, ...}.
+    Q_PROPERTY(QJsonObject limitsNotTaken READ limitsNotTaken NOTIFY limitsNotTakenChanged)
 
 public:
     enum Role {
@@ -57,6 +60,7 @@ public:
 
     QString limitMode() const { return m_limitMode; }
     QJsonObject rpmLimits() const;
+    QJsonObject limitsNotTaken() const { return m_limitsNotTaken; }
 
     // Takes the stored RPM of "p25" and "p50" once at start-up; values that are not whole numbers fall back.
     void loadRpmSettings(QJsonObject rpmSettings);
@@ -67,6 +71,17 @@ signals:
     void setTransponderLimit(int transponderId, int limitVal);
     void rpmLimitsChanged(QJsonObject json);
     void resendCommandToApps(QJsonObject json);
+
+    // What happened, for the event record. `local`: chosen on this console, not received from another one.
+    void globalLimitApplied(QString mode, int rpm, bool local);
+    void transponderLimitApplied(int transponderId, QString mode, int rpm, bool local);
+    void limitTaken(int transponderId, QString mode, int rpm, qint64 afterMs);
+    void limitNotTaken(int transponderId, QString mode, int rpm);
+    void limitsNotTakenChanged(QJsonObject limitsNotTaken);
+    void transponderOnAir(int transponderId);
+    void transponderSilent(int transponderId);
+    void transponderBack(int transponderId);
+    void transponderRemoved(int transponderId);
 
 public slots:
     void updateTransponderState(DataExchange::TransponderState ts);
@@ -79,14 +94,20 @@ public slots:
 
 private slots:
     void refreshList();
+    void checkLimitsTaken();
 
 private:
     void appendRow(const DataExchange::TransponderState &ts);
     void rebuildIndex();
+    void limitCommanded(TransponderRow &row);
+    void noteLimitReported(TransponderRow &row);
+    void forgetLimitNotTaken(qint32 transponderId);
 
     QVector<TransponderRow> m_rows;
     QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
     QString m_limitMode;
     QTimer m_refreshTimer;
+    QTimer m_limitCheckTimer;  // single shot, at the next moment a pending limit turns 3 s old
+    QJsonObject m_limitsNotTaken;
     WallClock m_clock;
 };

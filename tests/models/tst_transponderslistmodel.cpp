@@ -32,15 +32,21 @@ private slots:
     void readsOutsideTheRowsAreEmpty();
     void limitOkComparesReportedAndWantedLimit();
     void indexFindsTheSameRowAsALinearScan();
+    void rowEventsForTheRecord();
+    void limitsNotTakenAfterThreeSeconds();
 
 private:
     void sweep() { QVERIFY(QMetaObject::invokeMethod(m_model.get(), "refreshList")); }
+    void checkLimits() { QVERIFY(QMetaObject::invokeMethod(m_model.get(), "checkLimitsTaken")); }
+    QStringList raceEvents() { return std::exchange(m_raceEvents, {}); }
+    void recordRaceEvents();
     QList<int> ids() const;
 
     qint64 m_now = 1'700'000'000'000;
     std::unique_ptr<TranspondersListModel> m_model;
     std::unique_ptr<QAbstractItemModelTester> m_tester;
     std::unique_ptr<ListModelSignalLog> m_log;
+    QStringList m_raceEvents;
 };
 
 void TranspondersListModelTest::init() {
@@ -49,12 +55,40 @@ void TranspondersListModelTest::init() {
     m_tester = std::make_unique<QAbstractItemModelTester>(m_model.get(),
                                                           QAbstractItemModelTester::FailureReportingMode::QtTest);
     m_log = std::make_unique<ListModelSignalLog>(*m_model);
+    recordRaceEvents();
 }
 
 void TranspondersListModelTest::cleanup() {
     m_log.reset();
     m_tester.reset();
     m_model.reset();
+}
+
+// Records the signals meant for the event record, one line each, in m_raceEvents.
+void TranspondersListModelTest::recordRaceEvents() {
+    using M = TranspondersListModel;
+    QStringList &lines = m_raceEvents;
+    const auto idEvent = [&lines](const char *name) {
+        return [&lines, name](int id) { lines << QString("%1 %2").arg(name).arg(id); };
+    };
+    connect(m_model.get(), &M::transponderOnAir, idEvent("onAir"));
+    connect(m_model.get(), &M::transponderSilent, idEvent("silent"));
+    connect(m_model.get(), &M::transponderBack, idEvent("back"));
+    connect(m_model.get(), &M::transponderRemoved, idEvent("removed"));
+    connect(m_model.get(), &M::globalLimitApplied, [&lines](const QString &mode, int rpm, bool local) {
+        lines << QString("global %1 %2 %3").arg(mode).arg(rpm).arg(local ? "local" : "remote");
+    });
+    connect(m_model.get(), &M::transponderLimitApplied, [&lines](int id, const QString &mode, int rpm, bool local) {
+        lines << QString("kart %1 %2 %3 %4").arg(id).arg(mode).arg(rpm).arg(local ? "local" : "remote");
+    });
+    connect(m_model.get(), &M::limitTaken, [&lines](int id, const QString &mode, int rpm, qint64 afterMs) {
+        lines << QString("taken %1 %2 %3 after %4").arg(id).arg(mode).arg(rpm).arg(afterMs);
+    });
+    connect(m_model.get(), &M::limitNotTaken, [&lines](int id, const QString &mode, int rpm) {
+        lines << QString("notTaken %1 %2 %3").arg(id).arg(mode).arg(rpm);
+    });
+    connect(m_model.get(), &M::limitsNotTakenChanged,
+            [&lines](const QJsonObject &ids) { lines << "notTakenNow " + QStringList(ids.keys()).join(','); });
 }
 
 QList<int> TranspondersListModelTest::ids() const {
@@ -274,6 +308,72 @@ void TranspondersListModelTest::indexFindsTheSameRowAsALinearScan() {
     }
     sameRows();
     QVERIFY(mostRows >= pool.size());
+}
+
+// A kart is on air with its first report, silent once its row goes offline (not at every sweep after), back with
+// its next report, and removed with its row.
+void TranspondersListModelTest::rowEventsForTheRecord() {
+    raceEvents();
+    m_model->updateTransponderState(report(1));
+    m_model->updateTransponderState(report(1));
+    m_now += 5000;
+    sweep();
+    sweep();
+    m_model->updateTransponderState(report(1));
+    m_now += 120000;
+    sweep();
+    m_model->updateTransponderState(report(1));
+    QCOMPARE(raceEvents(), (QStringList{"onAir 1", "silent 1", "back 1", "silent 1", "removed 1", "onAir 1"}));
+}
+
+// A chosen limit that a kart has not taken 3 s after it was commanded is marked until the kart takes it or the
+// operator chooses again; a kart that leaves its limit is timed again. The choice that comes back from the network
+// restarts nothing, and rows without a chosen mode are not timed.
+void TranspondersListModelTest::limitsNotTakenAfterThreeSeconds() {
+    m_model->updateTransponderState(report(1));
+    m_model->updateTransponderState(report(2));
+    raceEvents();
+    m_model->setLimitMode("p0");
+    m_now += 1000;
+    m_model->updateTransponderState(report(1, 0));
+    m_now += 1999;
+    checkLimits();
+    QCOMPARE(raceEvents(), (QStringList{"global p0 0 local", "taken 1 p0 0 after 1000"}));
+    m_now += 1;
+    checkLimits();
+    checkLimits();
+    QCOMPARE(raceEvents(), (QStringList{"notTaken 2 p0 0", "notTakenNow 2"}));
+    QCOMPARE(m_model->limitsNotTaken(), (QJsonObject{{"2", true}}));
+
+    m_model->setLimitMode("p0", false);
+    m_now += 5000;
+    checkLimits();
+    QCOMPARE(raceEvents(), QStringList{"global p0 0 remote"});
+
+    m_model->setLimitMode("p0");  // chosen again: timed from now
+    QCOMPARE(raceEvents(), (QStringList{"global p0 0 local", "taken 1 p0 0 after 0", "notTakenNow "}));
+    m_now += 500;
+    m_model->updateTransponderState(report(2, 0));
+    m_now += 100;
+    m_model->updateTransponderState(report(2, 10000));
+    m_now += 3000;
+    checkLimits();
+    QCOMPARE(raceEvents(), (QStringList{"taken 2 p0 0 after 500", "notTaken 2 p0 0", "notTakenNow 2"}));
+
+    m_model->setData(m_model->index(1), "p50", TranspondersListModel::LimitModeRole);
+    m_model->remoteAppCommand({{"appCommand", "transponderLimit"}, {"transponderId", 2}, {"value", "p50"}});
+    m_model->updateTransponderState(report(2, 3000));
+    QCOMPARE(raceEvents(), (QStringList{"kart 2 p50 3000 local", "notTakenNow ", "kart 2 p50 3000 remote",
+                                        "taken 2 p50 3000 after 0"}));
+
+    m_model->resetData();
+    m_model->remoteAppCommand({{"appCommand", "transponderLimit"}, {"transponderId", 3}, {"value", "p25"}});
+    m_model->setLimitMode("p100");
+    m_model->updateTransponderState(report(3, 5000));
+    m_now += 3000;
+    checkLimits();
+    QCOMPARE(raceEvents(),
+             (QStringList{"global p100 10000 local", "onAir 3", "notTaken 3 p100 10000", "notTakenNow 3"}));
 }
 
 QTEST_GUILESS_MAIN(TranspondersListModelTest)
