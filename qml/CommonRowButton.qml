@@ -3,9 +3,11 @@ import QtQuick.Controls 2.12
 import QtQuick.Layouts 1.12
 
 // A per-transponder limit button inside a row of the live list. While checked it is grey until the
-// row's transponder reports the wanted limit (the row's limitOk role), then green.
+// row's transponder reports the wanted limit (the row's limitOk role), then green; red while blinkRed is set.
 Button {
     id: commonRowButton
+
+    property bool blinkRed: false
 
     Layout.preferredWidth: 48
     Layout.preferredHeight: 48
@@ -20,7 +22,7 @@ Button {
     background: Rectangle {
         anchors.fill: parent
         border.color: "black"
-        color: !commonRowButton.checked ? "white" : limitOk ? "green" : "grey"
+        color: !commonRowButton.checked ? "white" : limitOk ? "green" : commonRowButton.blinkRed ? "red" : "grey"
     }
 
     contentItem: Text {

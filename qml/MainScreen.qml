@@ -8,6 +8,18 @@ import QtQuick.Layouts 1.12
 Rectangle {
     id: rectangle
 
+    // Red half of each second while a kart has not taken its limit 3 s after it was commanded: that kart's checked
+    // row button blinks between grey and red.
+    property bool blinkRedNow: false
+
+    Timer {
+        interval: 500
+        repeat: true
+        running: Object.keys(transpondersListModel.limitsNotTaken).length > 0
+        onTriggered: rectangle.blinkRedNow = !rectangle.blinkRedNow
+        onRunningChanged: rectangle.blinkRedNow = false
+    }
+
     ListView {
         id: transpondersList
         anchors.top: parent.top
@@ -19,8 +31,10 @@ Rectangle {
         spacing: 5
 
         delegate: Rectangle {
+            id: row
             height: 48
             width: transpondersList.width
+            property bool blinkRed: rectangle.blinkRedNow && transpondersListModel.limitsNotTaken[transponderId] === true
 
             RowLayout {
                 id: transponderRow
@@ -81,31 +95,35 @@ Rectangle {
 
                 CommonRowButton {
                     id: rowBtn25p
+                    blinkRed: row.blinkRed
                     text: "25%"
                     checked: limitMode == "p25"
                     onClicked: limitMode = "p25"
                 }
                 CommonRowButton {
                     id: rowBtn50p
+                    blinkRed: row.blinkRed
                     text: "50%"
                     checked: limitMode == "p50"
                     onClicked: limitMode = "p50"
                 }
                 CommonRowButton {
                     id: rowBtn100p
+                    blinkRed: row.blinkRed
                     text: "100%"
                     checked: limitMode == "p100"
                     onClicked: limitMode = "p100"
                 }
                 CommonRowButton {
                     id: rowBtnStop
+                    blinkRed: row.blinkRed
                     text: "STOP"
                     checked: limitMode == "p0"
                     onClicked: limitMode = "p0"
                     background: Rectangle {
                         anchors.fill: parent
                         border.color: "black"
-                        color: rowBtnStop.checked ? (limitOk ? "red" : "grey") : "white"
+                        color: rowBtnStop.checked ? (limitOk || rowBtnStop.blinkRed ? "red" : "grey") : "white"
                     }
                 }
             }

@@ -84,6 +84,10 @@ void TestDriver::sweep() {
     QMetaObject::invokeMethod(&m_liveList, "refreshList");
 }
 
+void TestDriver::checkLimits() {
+    QMetaObject::invokeMethod(&m_liveList, "checkLimitsTaken");
+}
+
 QVariant TestDriver::storedValue(const QString &key) const {
     return openStore().value(key);
 }

@@ -36,6 +36,8 @@ public:
     Q_INVOKABLE void advanceClock(double milliseconds);
     // Runs the live list's ageing sweep now instead of waiting for its timer.
     Q_INVOKABLE void sweep();
+    // Runs the live list's check for limits not taken now instead of waiting for its timer.
+    Q_INVOKABLE void checkLimits();
 
     // The stored value under "group/key", and the name of its type ("QString", "double", ...).
     Q_INVOKABLE QVariant storedValue(const QString &key) const;

@@ -62,6 +62,12 @@ Item {
                 { tag: "not checked, limit ok", mode: "", limitOk: true, background: "white", textColour: "black" },
                 { tag: "checked, limit not ok", mode: "a", limitOk: false, background: "grey", textColour: "#ffffff" },
                 { tag: "checked, limit ok", mode: "a", limitOk: true, background: "green", textColour: "#ffffff" },
+                { tag: "checked, limit not ok, red half of a blink", mode: "a", limitOk: false, blinkRed: true,
+                  background: "red", textColour: "#ffffff" },
+                { tag: "checked, limit ok, red half of a blink", mode: "a", limitOk: true, blinkRed: true,
+                  background: "green", textColour: "#ffffff" },
+                { tag: "not checked, red half of a blink", mode: "", limitOk: false, blinkRed: true,
+                  background: "white", textColour: "black" },
             ]
         }
 
@@ -69,6 +75,7 @@ Item {
             rows.setProperty(0, "mode", data.mode)
             rows.setProperty(0, "limitOk", data.limitOk)
             var button = row(0).buttonA
+            button.blinkRed = data.blinkRed === true
             compareColor(button.background.color, data.background, "background")
             compare(button.background.border.color, "#000000")
             compareColor(button.contentItem.color, data.textColour, "text")

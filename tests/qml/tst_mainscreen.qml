@@ -244,6 +244,36 @@ Item {
             compareColor(stop.background.color, "grey")
         }
 
+        // A kart that has not taken its STOP 3 s after it was chosen: the checked button stays grey for those 3 s, then
+        // blinks between grey and red until the kart takes it. The other rows stay as they are.
+        function test_rowBlinksWhileItsLimitIsNotTaken_data() {
+            return [ { tag: "STOP", button: "STOP", taken: 0, colour: "red" },
+                     { tag: "25%", button: "25%", taken: 2300, colour: "green" } ]
+        }
+
+        function test_rowBlinksWhileItsLimitIsNotTaken(data) {
+            testDriver.report(7, 7000, 10000, -60)
+            testDriver.report(8, 7000, 10000, -60)
+            tryCompare(list(), "count", 2)
+            var button = rowButton(0, data.button)
+            mouseClick(button)
+            mouseClick(rowButton(1, data.button))
+            testDriver.report(8, 2000, data.taken, -60)
+            testDriver.advanceClock(2999)
+            testDriver.checkLimits()
+            wait(1200)
+            compareColor(button.background.color, "grey", "not blinking within 3 s")
+            testDriver.advanceClock(1)
+            testDriver.checkLimits()
+            tryVerify(function () { return Qt.colorEqual(button.background.color, "red") }, 1500, "red half")
+            tryVerify(function () { return Qt.colorEqual(button.background.color, "grey") }, 1500, "grey half")
+            compareColor(rowButton(1, data.button).background.color, data.colour, "the kart that took it")
+            testDriver.report(7, 2000, data.taken, -60)
+            compareColor(button.background.color, data.colour)
+            wait(1200)
+            compareColor(button.background.color, data.colour, "blinking stops once the kart takes it")
+        }
+
         function test_rowButtonsFollowOtherConsoles() {
             testDriver.report(31, 7000, 10000, -60)
             tryCompare(list(), "count", 1)
