@@ -3,6 +3,7 @@
 #include <QJsonDocument>
 #include <QTimer>
 #include <QUdpSocket>
+#include <algorithm>
 #include <utility>
 
 #include "datagramdecoder.h"
@@ -32,7 +33,7 @@ public:
 
     void applicationCommand(const QJsonObject &command) override {
         ++m_decoded;
-        m_exchange.handOver({HandOver::ApplicationCommand, {}, command});
+        m_exchange.handOver({HandOver::ApplicationCommand, {}, command, m_sender.toIPv4Address()});
     }
     void statusFrame(quint16 globalRpmLimit) override {
         ++m_decoded;
@@ -162,7 +163,15 @@ void DataExchange::deliver(const HandOver &item) {
     ++m_handedOver;
     switch (item.kind) {
         case HandOver::Report: emit updateTransponderState(item.report); break;
-        case HandOver::ApplicationCommand: emit remoteAppCommand(item.json); break;
+        case HandOver::ApplicationCommand: {
+            const QHostAddress sender(item.senderIPv4);
+            const bool ownCommand =
+                std::any_of(m_pingedEntries.cbegin(), m_pingedEntries.cend(),
+                            [&sender](const QNetworkAddressEntry &entry) { return entry.ip() == sender; });
+            emit remoteAppCommandSender(sender.toString(), ownCommand);
+            emit remoteAppCommand(item.json);
+            break;
+        }
         case HandOver::LinkState: {
             RetranslatorState *state = &m_retranslatorState;
             QMetaObject::invokeMethod(
@@ -216,11 +225,12 @@ void DataExchange::noteMerging(qint64 replacedBefore) {
 void DataExchange::endMergingWhenCalm() {
     if (m_mergingSinceMs < 0 || m_environment->currentMSecsSinceEpoch() - m_lastMergeMs < calmAfterMergingMs)
         return;
-    qCWarning(lcNet).nospace() << "Caught up with the LAN after merging reports for "
-                               << m_lastMergeMs - m_mergingSinceMs << " ms ("
-                               << m_reportsReplaced - m_replacedBeforeMerging
-                               << " reports replaced by a newer one of the same kart)";
+    const qint64 durationMs = m_lastMergeMs - m_mergingSinceMs;
+    const qint64 replaced = m_reportsReplaced - m_replacedBeforeMerging;
+    qCWarning(lcNet).nospace() << "Caught up with the LAN after merging reports for " << durationMs << " ms ("
+                               << replaced << " reports replaced by a newer one of the same kart)";
     m_mergingSinceMs = -1;
+    emit mergingEnded(durationMs, replaced);
 }
 
 void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort) {
@@ -240,8 +250,8 @@ void DataExchange::handleStatusFrame(quint16 globalLimit, const QHostAddress &se
                              {QStringLiteral("ipAddress"), sender.toString()},
                              {QStringLiteral("globalRPMLimit"), int(globalLimit)}};
     // The retranslator enforces another global limit than this console's: assert ours again.
-    if (globalLimit != m_currentGlobalLimit)
-        sendGlobalLimitCommand();
+    if (globalLimit != m_currentGlobalLimit && sendGlobalLimitCommand())
+        emit globalLimitReasserted(m_currentGlobalLimit, globalLimit, sender.toString());
     mergeLinkState(update);
 }
 
@@ -249,14 +259,16 @@ void DataExchange::mergeLinkState(const QJsonObject &update) {
     handOver({HandOver::LinkState, {}, update});
 }
 
-void DataExchange::sendGlobalLimitCommand() {
-    sendToRetranslator(Protocol::globalLimitCommand(m_currentGlobalLimit));
+bool DataExchange::sendGlobalLimitCommand() {
+    return sendToRetranslator(Protocol::globalLimitCommand(m_currentGlobalLimit));
 }
 
-void DataExchange::sendToRetranslator(const QByteArray &command) {
+// Sends a command to the retranslator's network; returns false when that network is not known yet.
+bool DataExchange::sendToRetranslator(const QByteArray &command) {
     if (m_retranslatorBroadcast.isNull() || m_retranslatorPort == 0)
-        return;
+        return false;
     m_environment->sendDatagram(*m_udpSocket, command.constData(), command.size(), m_retranslatorBroadcast);
+    return true;
 }
 
 void DataExchange::updateTranspondersLimits(int globalLimit, bool resendToController) {

@@ -47,6 +47,13 @@ signals:
     void updateTransponderState(TransponderState ts);
     void controlDataChanged(QJsonObject json);
     void remoteAppCommand(QJsonObject json);
+    // For the event record. Just before each remoteAppCommand: who sent it, and whether it is this console's own
+    // command come back.
+    void remoteAppCommandSender(QString address, bool ownCommand);
+    // A status frame reported another global limit than this console's, which sent its own again.
+    void globalLimitReasserted(int globalLimit, int reportedLimit, QString retranslatorAddress);
+    // A stretch of merging reports ended: how long it lasted and how many reports newer ones replaced.
+    void mergingEnded(qint64 durationMs, qint64 reportsReplaced);
 
 public slots:
     void updateTranspondersLimits(int globalLimit, bool resendToController = true);
@@ -72,8 +79,8 @@ private:
     void noteMerging(qint64 replacedBefore);
     void endMergingWhenCalm();
     void handleStatusFrame(quint16 globalLimit, const QHostAddress &sender, quint16 senderPort);
-    void sendGlobalLimitCommand();
-    void sendToRetranslator(const QByteArray &command);
+    bool sendGlobalLimitCommand();
+    bool sendToRetranslator(const QByteArray &command);
     void checkLink();
     void mergeLinkState(const QJsonObject &update);
 

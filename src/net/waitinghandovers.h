@@ -12,7 +12,8 @@ struct HandOver {
     enum Kind { Report, ApplicationCommand, LinkState };
     Kind kind = Report;
     TransponderState report{};
-    QJsonObject json;  // the command or the update
+    QJsonObject json;        // the command or the update
+    quint32 senderIPv4 = 0;  // who sent the command
 };
 
 // Hand-overs that wait in the worker while the main thread is behind, oldest first. Only the latest report of each

@@ -47,7 +47,8 @@ public:
     QList<int> transponderIds;
     QHash<int, QList<int>> rpmsById;
     QList<QJsonObject> commands;
-    QStringList events;  // reports ("id 1") and application commands ("command") in arrival order
+    QStringList events;         // reports ("id 1") and application commands ("command") in arrival order
+    QStringList recordSignals;  // what the exchange tells the event record
 };
 
 }  // namespace
@@ -131,6 +132,17 @@ void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries)
         receiver->commands << command;
         receiver->events << "command";
     });
+    connect(m_exchange.get(), &DataExchange::remoteAppCommandSender, receiver,
+            [receiver](const QString &address, bool own) {
+                receiver->recordSignals << QString("sender %1%2").arg(address, own ? " own" : "");
+            });
+    connect(m_exchange.get(), &DataExchange::globalLimitReasserted, receiver,
+            [receiver](int limit, int reported, const QString &address) {
+                receiver->recordSignals << QString("reasserted %1 %2 %3").arg(limit).arg(reported).arg(address);
+            });
+    connect(m_exchange.get(), &DataExchange::mergingEnded, receiver, [receiver](qint64 ms, qint64 replaced) {
+        receiver->recordSignals << QString("mergingEnded %1 %2").arg(ms).arg(replaced);
+    });
     runInWorker([] {});  // the start routine has run
 }
 
@@ -206,6 +218,7 @@ void DataExchangeTest::statusFrameReassertsADifferentGlobalLimit() {
     send(statusFrame(5000));
     QCOMPARE(waitForState().value("globalRPMLimit").toInt(), 5000);
     QCOMPARE(commandsSent(), QList<QByteArray>{"127.255.255.255 GLOBALRPMLIMIT:10000,-1"});
+    QCOMPARE(m_receiver->recordSignals, QStringList{"reasserted 10000 5000 127.0.0.1"});
 }
 
 void DataExchangeTest::retranslatorNetworkIsTheFirstEntryHoldingTheSender() {
@@ -232,6 +245,7 @@ void DataExchangeTest::senderOutsideEveryNetworkGetsNoCommands() {
     QCOMPARE(state.value("ipAddress").toString(), QString("127.0.0.1"));
     runInWorker([this] { m_exchange->setTransponderLimit(1234, 2500); });
     QCOMPARE(commandsSent(), QList<QByteArray>());
+    QCOMPARE(m_receiver->recordSignals, QStringList());  // nothing was sent, so nothing was asserted
 }
 
 void DataExchangeTest::rememberedGlobalLimitIsReasserted() {
@@ -324,14 +338,19 @@ void DataExchangeTest::identicalStatusFramesNotifyTwice() {
     QCOMPARE(m_receiver->states.at(0), m_receiver->states.at(1));
 }
 
+// Each command comes with its sender, which is this console when the address is one of the networks it pinged.
 void DataExchangeTest::applicationCommandsAreReported() {
-    startExchange({});
+    startExchange({FakeExchangeEnvironment::entry("127.0.0.1", "255.0.0.0", "127.255.255.255")});
     send("{\"appCommand\":\"globalRpmLimit\",\"value\":\"p25\"}");
     send("{\"value\":\"p25\"}");
+    QTRY_COMPARE(m_receiver->commands.size(), 1);
+    m_env->setEntries({FakeExchangeEnvironment::entry("10.0.0.5", "255.255.255.0", "10.0.0.255")});
+    pingTick();
     send("{\"appCommand\":null}");
     QTRY_COMPARE(m_receiver->commands.size(), 2);
     QCOMPARE(m_receiver->commands.at(0).value("value").toString(), QString("p25"));
     QVERIFY(m_receiver->commands.at(1).value("appCommand").isNull());
+    QCOMPARE(m_receiver->recordSignals, (QStringList{"sender 127.0.0.1 own", "sender 127.0.0.1"}));
 }
 
 void DataExchangeTest::burstArrivesInOrder() {
@@ -473,6 +492,8 @@ void DataExchangeTest::onlyTheLatestReportOfEachKartWaitsWhileTheMainThreadIsBeh
     QCOMPARE(mergingLog(), QStringList{QString("Caught up with the LAN after merging reports for 0 ms (%1 reports "
                                                "replaced by a newer one of the same kart)")
                                            .arg(karts * rounds - delivered)});
+    QTRY_COMPARE(m_receiver->recordSignals.filter("mergingEnded"),
+                 QStringList{QString("mergingEnded 0 %1").arg(karts * rounds - delivered)});
 }
 
 // Application commands queue whole while the main thread is behind, and beyond a thousand reading waits for them
