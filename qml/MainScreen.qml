@@ -12,6 +12,18 @@ Rectangle {
     // row button blinks between grey and red.
     property bool blinkRedNow: false
 
+    // Does what a click on the bottom-bar button of `mode` ("p25", "p50", "p100", "p0") does; the keys use it.
+    // Checking the button by hand drops its binding, so the binding is given back afterwards: the bar keeps
+    // following the global mode when another console changes it later.
+    function chooseGlobalLimit(mode) {
+        var button = { p25: button25p, p50: button50p, p100: button100p, p0: buttonStop }[mode]
+        if (!button)
+            return
+        button.checked = true
+        button.clicked()
+        button.checked = Qt.binding(function () { return transpondersListModel.limitMode === mode })
+    }
+
     Timer {
         interval: 500
         repeat: true
@@ -237,11 +249,7 @@ Rectangle {
             // Empties the list and puts every kart back to 100%, as a click on "100%" does.
             onClicked: {
                 transpondersListModel.resetData()
-                button100p.checked = true
-                button100p.clicked()
-                // Checking the button by hand dropped its binding: give it back, or the bar would stop
-                // following the global mode when another console changes it later.
-                button100p.checked = Qt.binding(function () { return transpondersListModel.limitMode === "p100" })
+                rectangle.chooseGlobalLimit("p100")
             }
         }
     }

@@ -348,12 +348,25 @@ Item {
             ]
         }
 
+        // A click on the button, and its key (through chooseGlobalLimit), do the same; the bar still follows other
+        // consoles afterwards.
         function test_globalButtonsSetTheGlobalMode(data) {
+            for (var byKey = 0; byKey < 2; ++byKey)
+                chooseGlobalMode(data, byKey === 1)
+        }
+
+        function chooseGlobalMode(data, byKey) {
             testDriver.remoteCommand({ appCommand: "globalRpmLimit", value: data.mode === "p50" ? "p25" : "p50" })
+            compare(checkedGlobalButtons(), [data.mode === "p50" ? "25%" : "50%"])
+            transpondersListModel.resetData()
             testDriver.report(41, 7000, 10000, -60)
             tryCompare(list(), "count", 1)
             globalLimits.clear()
-            mouseClick(globalButton(data.button))
+            appCommands.clear()
+            if (byKey)
+                screen.chooseGlobalLimit(data.mode)
+            else
+                mouseClick(globalButton(data.button))
             compare(transpondersListModel.limitMode, data.mode)
             compare(checkedGlobalButtons(), [data.button])
             compare(globalLimits.count, 1)
