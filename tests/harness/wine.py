@@ -105,12 +105,11 @@ class Prefix:
                 result["WINE" + key] = value
         result.update(WINE_ENV)
         result["WINEPREFIX"] = self.path
-        dll_dirs = list(MINGW_RUNTIME_DIRS)
         if self.qt:
-            dll_dirs.insert(0, os.path.join(self.qt, "bin"))
+            dll_dirs = [os.path.join(self.qt, "bin"), *MINGW_RUNTIME_DIRS]
+            result["WINEPATH"] = ";".join(windows_path(d) for d in dll_dirs)
             result["WINEQT_PLUGIN_PATH"] = windows_path(os.path.join(self.qt, "plugins"))
             result["QML2_IMPORT_PATH"] = windows_path(os.path.join(self.qt, "qml"))
-        result["WINEPATH"] = ";".join(windows_path(d) for d in dll_dirs)
         return result
 
     def command(self, argv):
@@ -125,6 +124,16 @@ class Prefix:
         """Ends the prefix's server and every program it runs."""
         with contextlib.suppress(OSError, subprocess.TimeoutExpired):
             subprocess.run(["wineserver", "-k"], env=_wine_env(self.path), capture_output=True, timeout=30)
+
+
+def prefix_for_host(host, template, qt=None):
+    """A prefix of its own for a host of the virtual LAN, copied from `template` into the LAN's folder; its
+    server is ended when the LAN closes. Its first Wine command must run on the host (host.run, host.call)."""
+    path = host.lan.temporary_directory(f"{host.name}-wine")
+    copy_prefix(template, path)
+    prefix = Prefix(path, qt)
+    host.lan.on_close(prefix.stop)
+    return prefix
 
 
 def template_beside(prefix):
