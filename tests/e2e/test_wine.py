@@ -12,6 +12,7 @@ from harness import protocol
 from harness.console import BUTTON_CONFIRMED, centre_of as centre, inside_of as inside
 from harness.network import InterfaceTap, Observer, is_app_command
 from harness.processes import wait_until
+from harness import wine
 from harness.wine import windows_path
 
 STOP, FIFTY_PERCENT = 3, 1
@@ -127,7 +128,9 @@ class InstallerTest(e2etest.LanTestCase):
         with open(e2etest.ARGS.netsh_recorder, "rb") as recorder, open(netsh, "wb") as stand_in:
             stand_in.write(recorder.read())
         netsh_log = os.path.join(self.lan.log_dir, "netsh.log")
-        env = prefix.environment({"DEVIV_NETSH_LOG": windows_path(netsh_log), "DISPLAY": None})
+        # Wine runs its own netsh unless told to load the file.
+        env = prefix.environment({"DEVIV_NETSH_LOG": windows_path(netsh_log), "DISPLAY": None,
+                                  "WINEDLLOVERRIDES": wine.WINE_ENV["WINEDLLOVERRIDES"] + ";netsh.exe=n"})
         before = files_under(drive)
 
         installed = host.call(prefix.command([e2etest.ARGS.installer, "/S"]), 120, env)
@@ -154,9 +157,13 @@ class InstallerTest(e2etest.LanTestCase):
 
         uninstalled = host.call(prefix.command([os.path.join(folder, "Uninstall.exe"), "/S"]), 120, env)
         self.assertEqual(uninstalled.returncode, 0, uninstalled.stdout + uninstalled.stderr)
-        # The uninstaller runs from a copy of itself that it starts and does not wait for.
+        # The uninstaller runs from a copy of itself that it starts and does not wait for; that copy is
+        # removed as Windows restarts.
+        host.call(["wineserver", "-w"], 120, env)
+        host.call(prefix.command(["wineboot", "-r"]), 120, env)
         host.call(["wineserver", "-w"], 120, env)
         self.assertIn(f"advfirewall firewall delete rule {rule}", read(netsh_log))
+        self.maxDiff = None
         left = sorted(files_under(drive) - before)
         self.assertEqual(left, [], "files left after the uninstall")
         query = host.call(prefix.command(["reg", "query", STORE_KEY + r"\rpmSettings", "/v", "p25RpmValue"]), 60,

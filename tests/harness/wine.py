@@ -98,12 +98,11 @@ class Prefix:
         """The Unix environment for a Wine command of this prefix: `env` laid over this process's (None values
         unset), Qt's variables passed on as Wine passes them, and the DLLs found where they are. Qt logs to
         standard error, where the harness reads it: without a console window it would log to the debugger."""
-        wanted = environment({"QT_FORCE_STDERR_LOGGING": "1", **(env or {})})
+        wanted = environment({"QT_FORCE_STDERR_LOGGING": "1", **WINE_ENV, **(env or {})})
         result = {key: value for key, value in wanted.items() if not key.startswith("QT_")}
         for key, value in wanted.items():
             if key.startswith("QT_"):
                 result["WINE" + key] = value
-        result.update(WINE_ENV)
         result["WINEPREFIX"] = self.path
         if self.qt:
             dll_dirs = [os.path.join(self.qt, "bin"), *MINGW_RUNTIME_DIRS]
