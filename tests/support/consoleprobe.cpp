@@ -92,8 +92,9 @@ void attachToConsole() {
         QTimer::singleShot(50, qApp, attachToConsole);
         return;
     }
-    const QJsonObject arguments{{QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments())},
-                                {QStringLiteral("platform"), QGuiApplication::platformName()}};
+    const QJsonObject arguments{
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments())},
+        {QStringLiteral("platform"), QGuiApplication::platformName()}};
     std::fprintf(probeOut, "args %lld %s\n", millisecondsOf(Clock::now()),
                  QJsonDocument(arguments).toJson(QJsonDocument::Compact).constData());
     std::fflush(probeOut);
