@@ -1,6 +1,10 @@
 # Debian package of the console and the retranslator simulator: `cpack -G DEB` in a build directory.
 # The executables install to bin/ (their own install rules); this adds the desktop entry and its icon, the
-# Wireshark dissector and the sample capture.
+# Wireshark dissector and the sample capture. Windows has an installer of its own.
+if(WIN32)
+    include(cmake/windowspackage.cmake)
+    return()
+endif()
 if(NOT UNIX OR APPLE)
     return()
 endif()

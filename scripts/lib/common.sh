@@ -33,6 +33,12 @@ BENCH_PACKAGES=(
     libbenchmark-dev iproute2 xvfb xauth xdotool libxtst6 python3
 )
 
+# The Windows build (scripts/test --windows): the MinGW-w64 cross compiler, Wine to run what it builds, NSIS for
+# the installer.
+WINDOWS_PACKAGES=(
+    g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 nsis
+)
+
 # Installs those of the given Debian packages that are not installed yet.
 ensure_packages() {
     local missing=() pkg
@@ -53,4 +59,32 @@ build_project() {
     shift
     cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@"
     cmake --build "$dir"
+}
+
+# Unpacks the Qt for Windows archive (see shared/toolchains/README.md) into DIR/qt5-mingw64 unless that holds
+# this archive already; prints that folder. A missing or damaged archive stops it with the file named, and
+# leaves no half-unpacked folder behind.
+unpack_qt_for_windows() {
+    local archive=$1 dir=$2
+    if [ ! -f "$archive" ]; then
+        echo "Qt for Windows: no archive at $archive (set DEVIV_QT_MINGW_ARCHIVE to its path)" >&2
+        return 1
+    fi
+    local target=$dir/qt5-mingw64 unpacking=$dir/qt5-mingw64.unpacking sum
+    sum=$(sha256sum "$archive" | cut -d " " -f 1)
+    if [ -f "$target/.archive-sha256" ] && [ "$(cat "$target/.archive-sha256")" = "$sum" ]; then
+        echo "$PWD/$target"
+        return 0
+    fi
+    rm -rf "$target" "$unpacking"
+    mkdir -p "$unpacking"
+    if ! tar -xJf "$archive" -C "$unpacking" >&2 || [ ! -f "$unpacking/qt5-mingw64/lib/cmake/Qt5/Qt5Config.cmake" ]; then
+        rm -rf "$unpacking"
+        echo "Qt for Windows: $archive is damaged (it did not unpack to qt5-mingw64/ with Qt's CMake files)" >&2
+        return 1
+    fi
+    echo "$sum" >"$unpacking/qt5-mingw64/.archive-sha256"
+    mv "$unpacking/qt5-mingw64" "$target"
+    rmdir "$unpacking"
+    echo "$PWD/$target"
 }

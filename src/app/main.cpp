@@ -13,6 +13,11 @@
 
 int main(int argc, char *argv[]) {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
+#ifdef Q_OS_WIN
+    // Qt would keep compiled shaders in a cache folder that all Qt programs share, which no uninstaller can
+    // tell apart; the console's are few and quick to compile.
+    QCoreApplication::setAttribute(Qt::AA_DisableShaderDiskCache, true);
+#endif
     QGuiApplication app(argc, argv);
     app.setWindowIcon(QIcon(QStringLiteral(":/app_icon")));
     QQmlApplicationEngine engine;

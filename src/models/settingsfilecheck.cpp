@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "settingsidentity.h"
+#include "settingsregistrycheck.h"
 
 Q_LOGGING_CATEGORY(lcSettings, "zadar.settings")
 
@@ -118,17 +119,6 @@ private:
     qsizetype m_pos = 0;
     bool m_failed = false;
 };
-
-// Whether Qt reads a settings value safely: only "@Variant(...)" and "@DateTime(...)" are deserialized.
-bool readsSafely(const QString &value) {
-    if (!value.endsWith(QLatin1Char(')')))
-        return true;
-    if (value.startsWith(QLatin1String("@Variant(")))
-        return SerializedVariantCheck(value.midRef(9).toLatin1(), QDataStream::Qt_4_0).safe();
-    if (value.startsWith(QLatin1String("@DateTime(")))
-        return SerializedVariantCheck(value.midRef(10).toLatin1(), QDataStream::Qt_5_6).safe();
-    return true;
-}
 
 bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
@@ -300,6 +290,16 @@ QStringList unescapedValue(const QByteArray &data, int from, int to, QTextCodec 
 
 namespace SettingsFileCheck {
 
+bool readsSafely(const QString &value) {
+    if (!value.endsWith(QLatin1Char(')')))
+        return true;
+    if (value.startsWith(QLatin1String("@Variant(")))
+        return SerializedVariantCheck(value.midRef(9).toLatin1(), QDataStream::Qt_4_0).safe();
+    if (value.startsWith(QLatin1String("@DateTime(")))
+        return SerializedVariantCheck(value.midRef(10).toLatin1(), QDataStream::Qt_5_6).safe();
+    return true;
+}
+
 QVector<UnreadableValue> unreadableValues(const QByteArray &file) {
     // A byte order mark makes the handle that reads the file decode its values as UTF-8; another handle on
     // the same cached file decodes them as Latin-1. Either may be the one that parses a group.
@@ -334,6 +334,10 @@ QVector<UnreadableValue> unreadableValues(const QByteArray &file) {
 }
 
 void removeUnreadableValues() {
+#ifdef Q_OS_WIN
+    SettingsRegistryCheck::removeUnreadableValues();
+    return;
+#endif
     // Opening a handle only splits the file into groups; values are decoded when a group is first read.
     const QString path = QSettings(QSettings::NativeFormat, QSettings::UserScope, SettingsIdentity::organization(),
                                    SettingsIdentity::application())
@@ -363,19 +367,26 @@ void removeUnreadableValues() {
                   qUtf8Printable(save.errorString()));
         return;
     }
+    QStringList keys;
+    for (const UnreadableValue &value : unreadable)
+        keys << value.key;
+    warnRemoved(keys, path, keptPath);
+}
+
+void warnRemoved(const QStringList &keys, const QString &store, const QString &keptAs) {
     // One line however many there are, naming the first few.
     constexpr int namedKeys = 5;
-    QStringList keys;
-    for (int i = 0; i < std::min(namedKeys, int(unreadable.size())); ++i)
-        keys << QLatin1Char('"') + unreadable.at(i).key + QLatin1Char('"');
-    QString named = keys.join(QStringLiteral(", "));
-    if (unreadable.size() > namedKeys)
-        named += QStringLiteral(" and %1 more").arg(unreadable.size() - namedKeys);
+    QStringList named;
+    for (int i = 0; i < std::min(namedKeys, int(keys.size())); ++i)
+        named << QLatin1Char('"') + keys.at(i) + QLatin1Char('"');
+    QString names = named.join(QStringLiteral(", "));
+    if (keys.size() > namedKeys)
+        names += QStringLiteral(" and %1 more").arg(keys.size() - namedKeys);
     qCWarning(lcSettings,
-              "Settings: removed %d %s with serialized data that cannot be read safely (%s); the file as "
+              "Settings: removed %d %s that cannot be read safely (%s) from %s; the store as "
               "it was is kept as %s",
-              int(unreadable.size()), unreadable.size() == 1 ? "value" : "values", qUtf8Printable(named),
-              qUtf8Printable(keptPath));
+              int(keys.size()), keys.size() == 1 ? "value" : "values", qUtf8Printable(names), qUtf8Printable(store),
+              qUtf8Printable(keptAs));
 }
 
 }  // namespace SettingsFileCheck

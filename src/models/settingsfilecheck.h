@@ -19,12 +19,19 @@ struct UnreadableValue {
     QString key;
 };
 
+// Whether Qt reads a stored text safely: only "@Variant(...)" and "@DateTime(...)" are deserialized.
+bool readsSafely(const QString &value);
+
 // Finds the lines by the rules Qt's INI reader applies: continued lines, quotes, comments, escapes, lists,
 // and a byte order mark that makes the values UTF-8.
 QVector<UnreadableValue> unreadableValues(const QByteArray &file);
 
 // Removes those lines from the per-user store's file before any handle reads it, keeps the file as it was
-// beside it with the suffix ".damaged", and logs one warning that names the values removed.
+// beside it with the suffix ".damaged", and logs one warning that names the values removed. On Windows the
+// store is a registry key, which SettingsRegistryCheck checks the same way.
 void removeUnreadableValues();
+
+// The warning for `keys` removed from the store at `store`, kept as it was at `keptAs`.
+void warnRemoved(const QStringList &keys, const QString &store, const QString &keptAs);
 
 }  // namespace SettingsFileCheck

@@ -8,7 +8,7 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-from harness import network  # noqa: E402
+from harness import network, wine  # noqa: E402
 from harness.console import Console, Simulator  # noqa: E402
 from harness.processes import install_signal_cleanup  # noqa: E402
 
@@ -23,6 +23,13 @@ def main(need_display=False):
     parser.add_argument("--sim", required=True)
     parser.add_argument("--settings-dump", required=True)
     parser.add_argument("--probe-console")
+    # The Windows build under Wine: the Qt it runs with, the Wine prefix that hosts' prefixes are copied from,
+    # a Linux console beside it, the installer and the program that stands in for netsh.exe.
+    parser.add_argument("--qt")
+    parser.add_argument("--wine-template")
+    parser.add_argument("--linux-console")
+    parser.add_argument("--installer")
+    parser.add_argument("--netsh-recorder")
     ARGS, rest = parser.parse_known_args()
     install_signal_cleanup()
     network.skip_unless_available(network.DISPLAY_TOOLS if need_display else ())
@@ -78,6 +85,11 @@ class LanTestCase(unittest.TestCase):
         path = os.path.join(self.lan.log_dir, f"{host.name}-{name}-probe.txt")
         return self.console(host, display=display, name=name, executable=ARGS.probe_console, probe_file=path,
                             **options)
+
+    def wine_prefix(self, host, qt=True):
+        """A Wine prefix of its own for `host` (harness.wine), with the Qt of --qt unless `qt` is False."""
+        wine.make_template(ARGS.wine_template)
+        return wine.prefix_for_host(host, ARGS.wine_template, ARGS.qt if qt else None)
 
     def simulator(self, host, *arguments, name="sim"):
         # Fixed seed: the same karts and laps on every run.

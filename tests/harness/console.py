@@ -9,6 +9,7 @@ import time
 
 from harness.display import colour_matches
 from harness.processes import wait_until
+from harness.wine import windows_path
 
 # Colours of the console's screen.
 ONLINE = "green"
@@ -46,7 +47,7 @@ class Console:
     variable. `capture=False` discards the output (a measured console does not pay for a reader)."""
 
     def __init__(self, host, executable, display=None, config_dir=None, name="console", extra_env=None,
-                 probe_file=None, net_debug=True, arguments=(), capture=True):
+                 probe_file=None, net_debug=True, arguments=(), capture=True, wine=None):
         self.host = host
         self.display = display
         own = host.lan.temporary_directory(f"{host.name}-{name}")
@@ -66,13 +67,19 @@ class Console:
         if display is None:
             env.update({"QT_QPA_PLATFORM": "offscreen", "QT_QUICK_BACKEND": "software"})
         else:
-            env.update({"QT_QPA_PLATFORM": "xcb", "QT_QUICK_BACKEND": None, **display.env()})
+            # Under Wine the window is a Windows one, which Wine shows on the display.
+            env.update({"QT_QPA_PLATFORM": "windows" if wine else "xcb", "QT_QUICK_BACKEND": None, **display.env()})
         self.probe = None
         if probe_file:
-            env["DEVIV_PROBE_OUT"] = probe_file
+            env["DEVIV_PROBE_OUT"] = windows_path(probe_file) if wine else probe_file
             self.probe = ProbeOutput(probe_file)
         env.update(extra_env or {})
-        self.process = host.run(name, [executable, *arguments], env, capture=capture)
+        # A Windows console (`wine`: the harness.wine.Prefix of its host) keeps its settings in that prefix's
+        # registry.
+        argv = [executable, *arguments]
+        if wine:
+            argv, env = wine.command(argv), wine.environment(env)
+        self.process = host.run(name, argv, env, capture=capture)
         self.window = None
 
     def wait_until_pinging(self, timeout=15.0):

@@ -158,9 +158,10 @@ class Host:
         self.processes.append(process)
         return process
 
-    def call(self, argv, timeout):
-        """Runs `argv` in this host's namespace to its end; returns the CompletedProcess (text output)."""
-        return subprocess.run(self.command(argv), capture_output=True, text=True, timeout=timeout)
+    def call(self, argv, timeout, env=None):
+        """Runs `argv` in this host's namespace to its end, with `env` as its whole environment when given;
+        returns the CompletedProcess (text output)."""
+        return subprocess.run(self.command(argv), capture_output=True, text=True, timeout=timeout, env=env)
 
     def ip(self, *arguments):
         """Runs an ip(8) command in this host's namespace ("link set eth0 down", ...)."""

@@ -1,21 +1,15 @@
 #include <QQmlEngine>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtQuickTest>
 
+#include "isolatedsettings.h"
 #include "models/settingsidentity.h"
 #include "testdriver.h"
 
 // Every test file gets its own engine; each engine gets fresh core objects over an emptied settings store
-// that lives in a temporary directory, never in the user's own.
+// of this run, never the user's own.
 class QmlTestSetup : public QObject {
     Q_OBJECT
-
-public:
-    QmlTestSetup() {
-        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_configDir.path());
-        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, m_configDir.path());
-    }
 
 public slots:
     void qmlEngineAvailable(QQmlEngine *engine) {
@@ -29,7 +23,7 @@ public slots:
     }
 
 private:
-    QTemporaryDir m_configDir;
+    IsolatedSettings m_store;
 };
 
 QUICK_TEST_MAIN_WITH_SETUP(deviv_qml, QmlTestSetup)

@@ -10,13 +10,16 @@
 //   "release <t_ms> <t_us>"  a mouse button released in one of the console's windows, before the window has the
 //                            event; the time again in microseconds;
 //   "rows <t_ms> <n> <rows>" once a second, the number of rows of the live list and the rows in their order, each
-//                            as <transponder id>:<1 online, 0 offline>:<limit in force>, separated by commas.
+//                            as <transponder id>:<1 online, 0 offline>:<limit in force>, separated by commas;
+//   "args <t_ms> <json>"     once the root window is there: the arguments as Qt has them after taking its own
+//                            options, and the platform plugin in use ({"arguments": [...], "platform": "..."}).
 // Only the main thread writes, so the lines need no lock.
 
 #include <QAbstractItemModel>
 #include <QCoreApplication>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QQmlContext>
@@ -89,6 +92,12 @@ void attachToConsole() {
         QTimer::singleShot(50, qApp, attachToConsole);
         return;
     }
+    const QJsonObject arguments{
+        {QStringLiteral("arguments"), QJsonArray::fromStringList(QCoreApplication::arguments())},
+        {QStringLiteral("platform"), QGuiApplication::platformName()}};
+    std::fprintf(probeOut, "args %lld %s\n", millisecondsOf(Clock::now()),
+                 QJsonDocument(arguments).toJson(QJsonDocument::Compact).constData());
+    std::fflush(probeOut);
     auto *linkState = qobject_cast<RetranslatorState *>(
         context->contextProperty(QStringLiteral("retranlatorState")).value<QObject *>());
     auto *liveList = context->contextProperty(QStringLiteral("transpondersListModel")).value<QAbstractItemModel *>();
