@@ -127,8 +127,7 @@ def measure(settings):
             command = protocol.global_limit_command(limit)
             sent = wire.wait_for(lambda d: d.data == command, since=since, timeout=10)
             received = observer.wait_for(lambda d: d.data == command, since=since, source=host.address, timeout=10)
-            release = next(t for t in (int(us) / 1e6 for _, us in console.probe.records("release", start=since - 0.001))
-                           if t >= since)
+            release = console.probe.precise_records("release", since)[0][0]
             return sent[0].time - since, received[0].time - since, sent[0].time - release
 
         def new_kart_answered(transponder_id):
