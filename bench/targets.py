@@ -45,5 +45,8 @@ TARGETS = {target.row: target for target in (
     Target("click in a flood", 2.0, reference="no flood, median and worst"),
     Target("memory growth in a flood", 32, unit=" MB"),
     Target("new kart after a flood", 100, unit=" ms"),
+    # Every kart, the relay's and the flood's alike, answered at least once in every 0.3 s of the flood.
+    Target("kart in sight", 0.3, unit=" s"),
+    Target("command in a flood", 100, unit=" ms"),
     Target("soak memory", 1.05, reference="memory after the first minute"),
 )}

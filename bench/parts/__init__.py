@@ -4,7 +4,7 @@ measurement and returns a record of its figures; the record's rows() are its lin
 import dataclasses
 import os
 
-from parts import decoder, flood, ingest, livelist, onair, screen, soak
+from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, screen, soak
 
 PARTS = {
     "decoder": (decoder,),
@@ -12,7 +12,7 @@ PARTS = {
     "ingest": (ingest,),
     "screen": (screen,),
     "onair": (onair,),
-    "flood": (flood,),
+    "flood": (flood, karts_in_sight),
     "soak": (soak,),
 }
 

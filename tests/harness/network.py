@@ -39,6 +39,7 @@ CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_TIMESTAMPNS = 35  # Linux; Python names neither it nor its message type
 SO_ATTACH_FILTER = 26
+SO_RCVBUFFORCE = 33
 SKIP_EXIT_CODE = 77
 # What a display needs (Xvfb, clicks and keys, screenshots), and the Debian packages that bring the programs.
 DISPLAY_TOOLS = ("Xvfb", "xdotool", "import")
@@ -135,16 +136,21 @@ class Host:
 
     def _create(self):
         _ip("netns", "add", self.namespace)
-        peer = f"p{len(self.lan.hosts)}"
+        self.bridge_port = f"p{len(self.lan.hosts)}"
         _ip("link", "add", self.interface, "netns", self.namespace, "type", "veth",
-            "peer", "name", peer, "netns", self.lan.bridge_namespace)
-        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "master", "br0")
-        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "up")
+            "peer", "name", self.bridge_port, "netns", self.lan.bridge_namespace)
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "master", "br0")
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "up")
         _ip("-n", self.namespace, "link", "set", "lo", "up")
         # "brd +": the address gets its broadcast address, which the console needs to ping and to command.
         _ip("-n", self.namespace, "addr", "add", f"{self.address}/{self.lan.prefix_length}", "brd", "+",
             "dev", self.interface)
         _ip("-n", self.namespace, "link", "set", self.interface, "up")
+
+    def keep_broadcasts_out(self):
+        """The bridge stops passing the LAN's broadcasts to this host; datagrams sent to its address still come."""
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "type", "bridge_slave", "bcast_flood",
+            "off")
 
     def command(self, argv):
         """`argv` as it runs in this host's namespace."""
@@ -387,10 +393,14 @@ class InterfaceTap(_Receiver):
 
 class Observer(_Receiver):
     """A socket on port 11309 of a host of its own: records every datagram it receives (with the address it
-    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would."""
+    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would.
+    `receive_buffer` (bytes) sets the socket's buffer beyond the system's limit, for an observer of a flood."""
 
-    def __init__(self, host):
-        super().__init__(host, host.udp_socket())
+    def __init__(self, host, receive_buffer=None):
+        sock = host.udp_socket()
+        if receive_buffer:
+            sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, receive_buffer)
+        super().__init__(host, sock)
 
     def _datagram(self, arrived, data, address, destination):
         return Datagram(arrived, address[0], address[1], destination, data)
