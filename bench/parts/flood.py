@@ -75,6 +75,16 @@ class FloodFigures:
         return rows
 
 
+def start_flood(settings, flooder, name, target, arguments, seconds, ids, limit):
+    """Starts the flood sender on host `flooder` against host `target`, for the karts `ids` (first, count)
+    reporting `limit`, with one status frame. It stands for another machine on the LAN: as an idle-class task it
+    takes only the CPU that the console, the display and this benchmark leave, and yields the moment one of them
+    wakes."""
+    return flooder.run(name, ["chrt", "--idle", "0", settings.flood_sender, "--to", target.address, *arguments,
+                              "--seconds", str(seconds), "--ids", f"{ids[0]},{ids[1]}", "--status-ms", "100000",
+                              "--limit", str(limit)])
+
+
 def click_figures(clicks):
     """Median and worst of the clicks' times on the console's wire, and the text for the table with the same at
     another host and from the release's arrival in the console."""
@@ -150,11 +160,8 @@ def measure(settings):
             time.sleep(1)
             before_kb = memory_kb(pid)
             peak_kb = before_kb
-            # The sender stands for another machine on the LAN: as an idle-class task it takes only the CPU that
-            # the console, the display and this benchmark leave, and yields the moment one of them wakes.
-            sender = flooder.run(name, ["chrt", "--idle", "0", settings.flood_sender, "--to", target.address,
-                                        *arguments, "--seconds", str(seconds), "--ids", "1001,20", "--status-ms",
-                                        "100000", "--limit", str(protocol.UNLIMITED_RPM)])
+            sender = start_flood(settings, flooder, name, target, arguments, seconds, (1001, 20),
+                                 protocol.UNLIMITED_RPM)
             start = time.monotonic()
             during = []
             try:

@@ -253,11 +253,11 @@ class ProbeOutput:
                 found.append((t, parts[2]))
         return found
 
-    def precise_records(self, kind, since):
+    def precise_records(self, kind, since, offset=0):
         """(t in seconds to the microsecond, the rest of the line) of the lines of `kind` that carry their time in
-        microseconds too ("release", "limitmode"), from the monotonic time `since` on."""
+        microseconds too ("release", "limitmode"), from the monotonic time `since` on and written after `offset`."""
         found = []
-        for _, text in self.records(kind, start=since - 0.001):
+        for _, text in self.records(kind, start=since - 0.001, offset=offset):
             microseconds, _, rest = text.partition(" ")
             if int(microseconds) / 1e6 >= since:
                 found.append((int(microseconds) / 1e6, rest))

@@ -39,7 +39,6 @@ CLONE_NEWNET = 0x40000000
 IP_PKTINFO = getattr(socket, "IP_PKTINFO", 8)
 SO_TIMESTAMPNS = 35  # Linux; Python names neither it nor its message type
 SO_ATTACH_FILTER = 26
-SO_RCVBUFFORCE = 33
 SKIP_EXIT_CODE = 77
 # What a display needs (Xvfb, clicks and keys, screenshots), and the Debian packages that bring the programs.
 DISPLAY_TOOLS = ("Xvfb", "xdotool", "import")
@@ -393,14 +392,10 @@ class InterfaceTap(_Receiver):
 
 class Observer(_Receiver):
     """A socket on port 11309 of a host of its own: records every datagram it receives (with the address it
-    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would.
-    `receive_buffer` (bytes) sets the socket's buffer beyond the system's limit, for an observer of a flood."""
+    was sent to and the time the kernel took it in) and can send datagrams like a console or a relay would."""
 
-    def __init__(self, host, receive_buffer=None):
-        sock = host.udp_socket()
-        if receive_buffer:
-            sock.setsockopt(socket.SOL_SOCKET, SO_RCVBUFFORCE, receive_buffer)
-        super().__init__(host, sock)
+    def __init__(self, host):
+        super().__init__(host, host.udp_socket())
 
     def _datagram(self, arrived, data, address, destination):
         return Datagram(arrived, address[0], address[1], destination, data)
@@ -417,19 +412,48 @@ def is_app_command(datagram):
 
 
 class Capture:
-    """tcpdump on a host's interface, writing what that host sees of UDP port 11309 to a pcap file."""
+    """tcpdump on a host's interface, writing what that host sees of UDP port 11309 to a pcap file. Every packet
+    goes to the file as it comes, unless `buffer_mib` is given: then tcpdump gets a kernel buffer of that size and
+    writes in blocks, to keep up with a flood."""
 
-    def __init__(self, host, path):
+    def __init__(self, host, path, buffer_mib=None):
         self.path = path
-        # -U: every packet goes to the file as it comes; -Z root: the file stays writable in the test's folder.
-        self.process = host.run("tcpdump", ["tcpdump", "-i", host.interface, "-n", "-U", "-Z", "root", "-w", path,
-                                            "udp", "port", str(protocol.EXCHANGE_PORT)])
+        # -Z root: the file stays writable in the test's folder.
+        buffering = ["-B", str(buffer_mib * 1024)] if buffer_mib else ["-U"]
+        self.process = host.run("tcpdump", ["tcpdump", "-i", host.interface, "-n", *buffering, "-Z", "root", "-w",
+                                            path, "udp", "port", str(protocol.EXCHANGE_PORT)])
         self.process.wait_for(r"listening on", 10)
 
     def stop(self):
         """Ends tcpdump as Ctrl-C does, so that the file is complete; returns the path."""
         self.process.stop(sig=signal.SIGINT)
         return self.path
+
+    def dropped(self):
+        """The packets the kernel dropped because tcpdump fell behind, as it says when stopped."""
+        return int(self.process.wait_for(r"(\d+) packets? dropped by kernel", 5)[0][1][1])
+
+
+def read_capture(path):
+    """The UDP datagrams over IPv4 of a classic pcap file of Ethernet frames (what tcpdump -w writes), as
+    Datagrams timed on the monotonic clock."""
+    realtime_ahead = time.time() - time.monotonic()
+    with open(path, "rb") as f:
+        data = f.read()
+    per_second = {0xA1B2C3D4: 1e6, 0xA1B23C4D: 1e9}[struct.unpack_from("<I", data)[0]]
+    datagrams = []
+    position = 24  # past the file header
+    while position + 16 <= len(data):
+        seconds, fraction, length, _ = struct.unpack_from("<IIII", data, position)
+        frame = data[position + 16:position + 16 + length]
+        position += 16 + length
+        header = 14 + (frame[14] & 0x0F) * 4  # Ethernet, then the IPv4 header's own length
+        if frame[12:14] != b"\x08\x00" or frame[23] != socket.IPPROTO_UDP:
+            continue
+        source_port, = struct.unpack_from("!H", frame, header)
+        datagrams.append(Datagram(seconds + fraction / per_second - realtime_ahead, socket.inet_ntoa(frame[26:30]),
+                                  source_port, socket.inet_ntoa(frame[30:34]), frame[header + 8:]))
+    return datagrams
 
 
 def main():
