@@ -110,6 +110,7 @@ def measure(settings):
         # A cap: the flood is stopped once the commands are timed.
         sender = start_flood(settings, flooder, "flood", host, FLOODS["packed"], seconds + 60,
                              (FLOOD_IDS[0], len(FLOOD_IDS)), UNWANTED_LIMIT)
+        flood_started = time.monotonic()
         try:
             time.sleep(FIRST_ANSWER_SECONDS + seconds)
             flood_counters = {key: value - counters[key] for key, value in host.udp_counters().items()}
@@ -128,10 +129,11 @@ def measure(settings):
         network_log = [line for line in console.process.lines() if line.startswith("zadar.net:")]
     lan.remove_logs()
     answers, reports = times_per_kart(datagrams, host.address)
-    start = min(min(answers[i], default=commands_started) for i in FLOOD_IDS)
+    start = min((t for i in FLOOD_IDS for t in answers[i]), default=None)
+    if start is None or start + seconds > commands_started:
+        raise RuntimeError(f"the flood's first answer came too late for a window of {seconds} s before the commands: "
+                           f"{'none' if start is None else f'{start - flood_started:.1f} s after the flood began'}")
     end = start + seconds
-    if end > commands_started:
-        raise RuntimeError(f"the flood was first answered {start - commands_started + seconds:.1f} s after it began")
     return KartsInSightFigures(
         seconds, {i: sum(start <= t <= end for t in times) for i, times in answers.items()},
         {i: longest_wait(times, start, end) for i, times in answers.items()},
@@ -154,12 +156,12 @@ def times_per_kart(datagrams, console_address):
     return answers, reports
 
 
-def command_applied(observer, probe, mode):
+def command_applied(other_console, probe, mode):
     """Sends another console's global limit `mode`; returns the seconds until the console's live list announced
     it."""
     offset, since = probe.mark(), time.monotonic()
-    observer.send(protocol.app_command("globalRpmLimit", mode))
-    applied = wait_until(lambda: next((t for t, text in probe.precise_records("limitmode", since, offset)
-                                       if text == mode), None), 5, f"another console's {mode} was not applied "
-                         "within 5 s", 0.01)
-    return applied - since
+    other_console.send(protocol.app_command("globalRpmLimit", mode))
+
+    def applied():
+        return next((t for t, text in probe.precise_records("limitmode", since, offset) if text == mode), None)
+    return wait_until(applied, 5, f"another console's {mode} was not applied within 5 s", 0.01) - since
