@@ -28,9 +28,9 @@ WIRESHARK_SHOT_PACKAGES=(
     wireshark xvfb xauth xdotool libxtst6 imagemagick
 )
 # Benchmarks (bench/run): Google Benchmark, namespaces, a virtual display for the console on screen (its window
-# found with xdotool, clicks through XTest).
+# found with xdotool, clicks through XTest), and tcpdump for the console's answers in a flood.
 BENCH_PACKAGES=(
-    libbenchmark-dev iproute2 xvfb xauth xdotool libxtst6 python3
+    libbenchmark-dev iproute2 xvfb xauth xdotool libxtst6 python3 tcpdump
 )
 
 # The Windows build (scripts/test --windows): the MinGW-w64 cross compiler, Wine to run what it builds, NSIS for

@@ -227,8 +227,9 @@ class Simulator:
 
 class ProbeOutput:
     """The lines that deviv_azeve_probe writes: "post <t_ms> <wait_us>", "timer <t_ms> <late_us>",
-    "link <t_ms> <json>", "release <t_ms> <t_us>" and "rows <t_ms> <n> <rows>"; t is the monotonic clock, as time.monotonic() reads it
-    (times 1000). A line still being written (no newline yet) is not read."""
+    "link <t_ms> <json>", "release <t_ms> <t_us>", "limitmode <t_ms> <t_us> <mode>" and "rows <t_ms> <n> <rows>"; t is
+    the monotonic clock, as time.monotonic() reads it (times 1000). A line still being written (no newline yet) is
+    not read."""
 
     def __init__(self, path):
         self.path = path
@@ -257,6 +258,16 @@ class ProbeOutput:
             t = int(parts[1]) / 1000.0
             if (start is None or t >= start) and (end is None or t <= end):
                 found.append((t, parts[2]))
+        return found
+
+    def precise_records(self, kind, since, offset=0):
+        """(t in seconds to the microsecond, the rest of the line) of the lines of `kind` that carry their time in
+        microseconds too ("release", "limitmode"), from the monotonic time `since` on and written after `offset`."""
+        found = []
+        for _, text in self.records(kind, start=since - 0.001, offset=offset):
+            microseconds, _, rest = text.partition(" ")
+            if int(microseconds) / 1e6 >= since:
+                found.append((int(microseconds) / 1e6, rest))
         return found
 
     def numbers(self, kind, start=None, end=None, offset=0):

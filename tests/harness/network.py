@@ -136,16 +136,21 @@ class Host:
 
     def _create(self):
         _ip("netns", "add", self.namespace)
-        peer = f"p{len(self.lan.hosts)}"
+        self.bridge_port = f"p{len(self.lan.hosts)}"
         _ip("link", "add", self.interface, "netns", self.namespace, "type", "veth",
-            "peer", "name", peer, "netns", self.lan.bridge_namespace)
-        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "master", "br0")
-        _ip("-n", self.lan.bridge_namespace, "link", "set", peer, "up")
+            "peer", "name", self.bridge_port, "netns", self.lan.bridge_namespace)
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "master", "br0")
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "up")
         _ip("-n", self.namespace, "link", "set", "lo", "up")
         # "brd +": the address gets its broadcast address, which the console needs to ping and to command.
         _ip("-n", self.namespace, "addr", "add", f"{self.address}/{self.lan.prefix_length}", "brd", "+",
             "dev", self.interface)
         _ip("-n", self.namespace, "link", "set", self.interface, "up")
+
+    def keep_broadcasts_out(self):
+        """The bridge stops passing the LAN's broadcasts to this host; datagrams sent to its address still come."""
+        _ip("-n", self.lan.bridge_namespace, "link", "set", self.bridge_port, "type", "bridge_slave", "bcast_flood",
+            "off")
 
     def command(self, argv):
         """`argv` as it runs in this host's namespace."""
@@ -412,19 +417,48 @@ def is_app_command(datagram):
 
 
 class Capture:
-    """tcpdump on a host's interface, writing what that host sees of UDP port 11309 to a pcap file."""
+    """tcpdump on a host's interface, writing what that host sees of UDP port 11309 to a pcap file. Every packet
+    goes to the file as it comes, unless `buffer_mib` is given: then tcpdump gets a kernel buffer of that size and
+    writes in blocks, to keep up with a flood."""
 
-    def __init__(self, host, path):
+    def __init__(self, host, path, buffer_mib=None):
         self.path = path
-        # -U: every packet goes to the file as it comes; -Z root: the file stays writable in the test's folder.
-        self.process = host.run("tcpdump", ["tcpdump", "-i", host.interface, "-n", "-U", "-Z", "root", "-w", path,
-                                            "udp", "port", str(protocol.EXCHANGE_PORT)])
+        # -Z root: the file stays writable in the test's folder.
+        buffering = ["-B", str(buffer_mib * 1024)] if buffer_mib else ["-U"]
+        self.process = host.run("tcpdump", ["tcpdump", "-i", host.interface, "-n", *buffering, "-Z", "root", "-w",
+                                            path, "udp", "port", str(protocol.EXCHANGE_PORT)])
         self.process.wait_for(r"listening on", 10)
 
     def stop(self):
         """Ends tcpdump as Ctrl-C does, so that the file is complete; returns the path."""
         self.process.stop(sig=signal.SIGINT)
         return self.path
+
+    def dropped(self):
+        """The packets the kernel dropped because tcpdump fell behind, as it says when stopped."""
+        return int(self.process.wait_for(r"(\d+) packets? dropped by kernel", 5)[0][1][1])
+
+
+def read_capture(path):
+    """The UDP datagrams over IPv4 of a classic pcap file of Ethernet frames (what tcpdump -w writes), as
+    Datagrams timed on the monotonic clock."""
+    realtime_ahead = time.time() - time.monotonic()
+    with open(path, "rb") as f:
+        data = f.read()
+    per_second = {0xA1B2C3D4: 1e6, 0xA1B23C4D: 1e9}[struct.unpack_from("<I", data)[0]]
+    datagrams = []
+    position = 24  # past the file header
+    while position + 16 <= len(data):
+        seconds, fraction, length, _ = struct.unpack_from("<IIII", data, position)
+        frame = data[position + 16:position + 16 + length]
+        position += 16 + length
+        header = 14 + (frame[14] & 0x0F) * 4  # Ethernet, then the IPv4 header's own length
+        if frame[12:14] != b"\x08\x00" or frame[23] != socket.IPPROTO_UDP:
+            continue
+        source_port, = struct.unpack_from("!H", frame, header)
+        datagrams.append(Datagram(seconds + fraction / per_second - realtime_ahead, socket.inet_ntoa(frame[26:30]),
+                                  source_port, socket.inet_ntoa(frame[30:34]), frame[header + 8:]))
+    return datagrams
 
 
 def main():

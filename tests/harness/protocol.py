@@ -21,6 +21,14 @@ def transponder_frame(transponder_id, rpm, limit, rssi, kind=TRANSPONDER_TYPE):
             + struct.pack("<b", rssi) + b"\0" * 8 + END_MARKER)
 
 
+def parse_transponder_frame(data):
+    """(id, rpm, limit, rssi) of a datagram that is one transponder frame, or None for any other datagram."""
+    if len(data) != TRANSPONDER_FRAME_SIZE or not data.startswith(START_MARKER) or data[2] != TRANSPONDER_TYPE \
+            or not data.endswith(END_MARKER):
+        return None
+    return (*struct.unpack("<HHH", data[3:9]), struct.unpack("<b", data[12:13])[0])
+
+
 def status_frame(global_limit, kind=STATUS_TYPE):
     """20 bytes: the relay's global RPM limit as a little-endian 16-bit word at offset 10."""
     return START_MARKER + bytes([kind]) + b"\0" * 7 + struct.pack("<H", global_limit) + b"\0" * 6 + END_MARKER

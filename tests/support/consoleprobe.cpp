@@ -9,6 +9,9 @@
 //   "link <t_ms> <json>"     the retranslator link state, as QML reads it, each time it changes;
 //   "release <t_ms> <t_us>"  a mouse button released in one of the console's windows, before the window has the
 //                            event; the time again in microseconds;
+//   "limitmode <t_ms> <t_us> <mode>"
+//                            the live list announced a global limit mode (limitModeChanged), as it does when it
+//                            applies another console's command; the time again in microseconds;
 //   "rows <t_ms> <n> <rows>" once a second, the number of rows of the live list and the rows in their order, each
 //                            as <transponder id>:<1 online, 0 offline>:<limit in force>, separated by commas;
 //   "args <t_ms> <json>"     once the root window is there: the arguments as Qt has them after taking its own
@@ -31,6 +34,7 @@
 #include <chrono>
 #include <cstdio>
 
+#include "models/transponderslistmodel.h"
 #include "net/retranslatorstate.h"
 
 namespace {
@@ -65,6 +69,11 @@ void writeLinkState(const QJsonObject &state) {
                  QJsonDocument(state).toJson(QJsonDocument::Compact).constData());
 }
 
+void writeLimitMode(const QString &mode) {
+    const Clock::time_point now = Clock::now();
+    std::fprintf(probeOut, "limitmode %lld %lld %s\n", millisecondsOf(now), microsecondsOf(now), qPrintable(mode));
+}
+
 int roleByName(const QAbstractItemModel *model, const QByteArray &name) {
     const QHash<int, QByteArray> roles = model->roleNames();
     return roles.key(name, -1);
@@ -85,7 +94,7 @@ void writeRows(const QAbstractItemModel *liveList) {
                  rows.join(',').constData());
 }
 
-// Follows the link state and the live list; retried until the root window is there.
+// Follows the link state, the live list and its limit mode; retried until the root window is there.
 void attachToConsole() {
     QQmlContext *context = rootContext();
     if (!context) {
@@ -110,6 +119,8 @@ void attachToConsole() {
         QObject::connect(rowsTimer, &QTimer::timeout, [liveList] { writeRows(liveList); });
         rowsTimer->start(1000);
     }
+    if (auto *limitControl = qobject_cast<TranspondersListModel *>(liveList))
+        QObject::connect(limitControl, &TranspondersListModel::limitModeChanged, qApp, writeLimitMode);
 }
 
 // Posts a call into the main thread every 10 ms from a thread of its own.

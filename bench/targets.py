@@ -1,0 +1,52 @@
+"""Every target of the benchmark, in one table: the rows it judges, how (the ratio to a reference measured in the
+same run, or an absolute limit) and the limit."""
+
+import dataclasses
+
+
+@dataclasses.dataclass(frozen=True)
+class Target:
+    """A bound on the value of the rows named `row`. A ratio target's value is the row's figure divided by a figure
+    of the same run, which `reference` names; an absolute target's value is the figure itself, in `unit`."""
+    row: str
+    limit: float
+    at_most: bool = True
+    reference: str = ""
+    unit: str = ""
+
+    def text(self):
+        bound = f"{'<=' if self.at_most else '>='} {self.limit:g}"
+        return f"{bound} x {self.reference}" if self.reference else f"{bound}{self.unit}"
+
+    def met(self, value):
+        return value <= self.limit if self.at_most else value >= self.limit
+
+    def share(self, value):
+        """An absolute target's value as a multiple of its limit, for the Judged-by column; a ratio target's row says
+        its own ratio."""
+        if self.reference or not self.limit:
+            return ""
+        share = value / self.limit
+        return f"{share:{'.0f' if share >= 10 else '.2f'}} x {self.limit:g}{self.unit}"
+
+
+TARGETS = {target.row: target for target in (
+    Target("decoder allocations", 0),
+    # The start-marker search against what a gigabit LAN can bring it (125 MB/s), on noise and on its worst case.
+    Target("decoder scan", 125, at_most=False, unit=" MB/s (a gigabit LAN)"),
+    # A report against a budget an operator could feel: at 100k reports/s each may cost 10 us in all.
+    Target("live list report", 1, unit=" us"),
+    Target("ingest up to 100k/s", 0.9, at_most=False, reference="raw loop"),
+    Target("ingest above 100k/s", 0.9, at_most=False, reference="raw loop or own peak"),
+    Target("console CPU", 0.25, unit=" cores"),
+    Target("main-thread latency", 50, unit=" ms"),
+    Target("peak memory", 150, unit=" MB"),
+    Target("new karts answered", 50, unit=" ms"),
+    Target("click in a flood", 2.0, reference="no flood, median and worst"),
+    Target("memory growth in a flood", 32, unit=" MB"),
+    Target("new kart after a flood", 100, unit=" ms"),
+    # Every kart, the relay's and the flood's alike, answered at least once in every 0.3 s of the flood.
+    Target("kart in sight", 0.3, unit=" s"),
+    Target("command in a flood", 100, unit=" ms"),
+    Target("soak memory", 1.05, reference="memory after the first minute"),
+)}
