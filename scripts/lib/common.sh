@@ -1,9 +1,11 @@
 # Shared by the scripts in scripts/: the Debian packages the project needs and a way to install the missing ones.
 
-# Building the console and its tools (libpcap: retranslator-sim reads captures to replay them).
+# Building the console and its tools (libpcap: retranslator-sim reads captures to replay them; xcb, its key
+# symbols and Qt's platform headers: the limit keys' grab on the X server).
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config libpcap-dev
-    qtbase5-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
+    qtbase5-dev qtbase5-private-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
+    libxcb1-dev libxcb-keysyms1-dev x11proto-dev
 )
 # Running the console.
 RUN_PACKAGES=(
