@@ -14,11 +14,11 @@ RUN_PACKAGES=(
     fonts-dejavu-core
 )
 # Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest, through libX11 and
-# libXtst from Python) and screenshots, tshark for the dissector's agreement with the decoder and tcpdump for
-# captures on the virtual network.
+# libXtst from Python) and screenshots, tshark for the dissector's agreement with the decoder, tcpdump for
+# captures on the virtual network, and a private session D-Bus (dbus-run-session) for staying awake.
 TEST_PACKAGES=(
     qml-module-qttest iproute2 xvfb xauth xdotool libx11-6 libxtst6 imagemagick fonts-dejavu-core python3
-    tshark tcpdump
+    tshark tcpdump dbus-daemon
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
 # the sanitizer runtimes, FuzzedDataProvider.h, and llvm-symbolizer for readable reports.
