@@ -55,12 +55,14 @@ QString keyName(int index) {
     return QLatin1String(limitKeys[index].name);
 }
 
+#ifndef Q_OS_WIN
 QString systemWideKeyNames() {
     QStringList names;
     for (int i = 0; i < systemWideKeys; ++i)
         names << keyName(i);
     return names.join(QLatin1String(", "));
 }
+#endif
 
 #if defined(Q_OS_WIN)
 const UINT virtualKeys[systemWideKeys] = {VK_F12, VK_PAUSE, VK_F9, VK_F10};
