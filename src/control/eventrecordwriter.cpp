@@ -123,6 +123,7 @@ void EventRecordWriter::write(const RecordedEvent &event) {
     burst.lastSeen = event.time;
     if (sameEvent(event, burst.lastWritten)) {
         ++burst.repeats;
+        burst.lastRepeat = event.time;
         return;
     }
     writeRepeats(burst);
@@ -150,7 +151,8 @@ void EventRecordWriter::finish() {
 void EventRecordWriter::closeBursts(const QDateTime &now, bool all) {
     for (auto it = m_bursts.begin(); it != m_bursts.end();) {
         Burst &burst = it->second;
-        if (!all && burst.end > now) {
+        // A window ending more than a window ahead means the clock was set back: it ends now.
+        if (!all && burst.end > now && burst.end <= now.addMSecs(burstWindowMs)) {
             ++it;
             continue;
         }
@@ -172,7 +174,7 @@ void EventRecordWriter::writeRepeats(Burst &burst) {
         return;
     RecordedEvent repeated = burst.lastWritten;
     repeated.detail = withDetail(repeated.detail, QStringLiteral("repeated %1 more times").arg(burst.repeats));
-    repeated.time = burst.lastSeen;
+    repeated.time = burst.lastRepeat;
     writeLine(repeated);
     burst.repeats = 0;
 }

@@ -37,6 +37,7 @@ private:
         QDateTime end;
         RecordedEvent lastWritten;
         int repeats = 0;  // events identical to lastWritten since it was written
+        QDateTime lastRepeat;
         int written = 1;
         int leftOut = 0;
         QDateTime lastSeen;

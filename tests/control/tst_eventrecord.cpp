@@ -62,6 +62,7 @@ private slots:
     void anUnwritableDayFileWarnsOnceAndTheNextDayIsTried_data();
     void anUnwritableDayFileWarnsOnceAndTheNextDayIsTried();
     void aFloodOfOneCommandIsOneLineWithACount();
+    void aBurstEndsWhenTheClockIsSetBack();
     void aFloodOfDifferentCommandsIsCapped();
     void eventsThatAreNotFloodProneAreAllWritten();
     void everyEventFromAnyThreadIsOnDiskAtDestruction();
@@ -245,8 +246,17 @@ void EventRecordTest::aFloodOfOneCommandIsOneLineWithACount() {
              (QStringList{"global-limit,10.0.0.9,,,p0,,", "global-limit,10.0.0.5,,,p50,,",
                           "global-limit,10.0.0.9,,,p0,,repeated 999 more times", "global-limit,10.0.0.9,,,p0,,",
                           "global-limit,10.0.0.9,,,p0,,repeated 1 more times", "global-limit,10.0.0.9,,,p25,,"}));
-    // The count's line carries the time of the last repeat.
-    QVERIFY(readFile(dayFile()).contains("2026-12-08T14:03:06.122+01:00,global-limit,10.0.0.9,,,p0,,repeated"));
+    // A count's line carries the time of the last repeat.
+    QVERIFY(readFile(dayFile()).contains("2026-12-08T14:03:06.122+01:00,global-limit,10.0.0.9,,,p0,,repeated 999"));
+    QVERIFY(readFile(dayFile()).contains("2026-12-08T14:03:06.124+01:00,global-limit,10.0.0.9,,,p0,,repeated 1 "));
+}
+
+void EventRecordTest::aBurstEndsWhenTheClockIsSetBack() {
+    for (int i = 0; i < 3; ++i)
+        m_writer->write(recorded(RecordedEventKind::Reset, "click", at(i)));
+    m_now = at(-3600 * 1000);
+    m_writer->closeBursts();
+    QCOMPARE(linesWithoutTime(dayFile()), (QStringList{"reset,click,,,,,", "reset,click,,,,,repeated 2 more times"}));
 }
 
 void EventRecordTest::aFloodOfDifferentCommandsIsCapped() {
