@@ -31,6 +31,18 @@ QString eventName(RecordedEventKind kind);
 
 // One line of the record. An empty text or an absent number leaves its column empty.
 struct RecordedEvent {
+    RecordedEvent() = default;
+    RecordedEvent(RecordedEventKind kind, QString source, QString kartNumber = {},
+                  std::optional<int> transponderId = {}, QString limitMode = {}, std::optional<int> rpm = {},
+                  QString detail = {})
+        : kind(kind),
+          source(std::move(source)),
+          kartNumber(std::move(kartNumber)),
+          transponderId(transponderId),
+          limitMode(std::move(limitMode)),
+          rpm(rpm),
+          detail(std::move(detail)) {}
+
     RecordedEventKind kind = RecordedEventKind::ConsoleStarted;
     QString source;  // who or what caused it: "click", "key F12", another console's or the retranslator's address
     QString kartNumber;
