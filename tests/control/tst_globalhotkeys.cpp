@@ -15,11 +15,11 @@ namespace {
 // A window that notes the keys that reach it.
 class KeyWindow : public QWindow {
 public:
-    QList<int> keys;
+    int keys = 0;
 
 protected:
-    void keyPressEvent(QKeyEvent *event) override { keys << event->key(); }
-    void keyReleaseEvent(QKeyEvent *event) override { keys << -event->key(); }
+    void keyPressEvent(QKeyEvent *) override { ++keys; }
+    void keyReleaseEvent(QKeyEvent *) override { ++keys; }
 };
 
 }  // namespace
@@ -28,36 +28,35 @@ class GlobalHotkeysTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void init();
-    void cleanup();
-
+    void init() {
+        m_now = 0;
+        m_log = std::make_unique<CategoryLog>("zadar.keys");
+        m_keys = std::make_unique<GlobalHotkeys>([this] { return m_now; });
+        m_pressed = std::make_unique<QSignalSpy>(m_keys.get(), &GlobalHotkeys::limitKeyPressed);
+    }
+    void cleanup() {
+        m_pressed.reset();
+        m_keys.reset();
+        m_log.reset();
+    }
     void withoutSystemWideKeysOneWarningNamesThem();
-    void keysChooseTheirLimit_data();
-    void keysChooseTheirLimit();
-    void otherKeysAreLeftToTheWindow_data();
-    void otherKeysAreLeftToTheWindow();
-    void keyEventsOnTheirWayToAnItemAreLeftAlone();
+    void eachPressChoosesItsLimit_data();
+    void eachPressChoosesItsLimit();
     void aKeyHeldDownIsOnePress();
     void f11ActsOnlyOnceHeldForASecond();
-    void aWindowLosingFocusReleasesItsKeys();
 #ifdef Q_OS_WIN
     void aKeyTypedAnywhereIsOnePressOnWindows();
-    void aKeyHeldDownIsOnePressOnWindows();
 #endif
 
 private:
-    // Sends a key event to the window; returns whether something took it before the window.
-    bool send(QEvent::Type type, int key, bool autoRepeat = false, Qt::KeyboardModifiers modifiers = Qt::NoModifier,
-              ulong timestamp = 0) {
+    // Sends a key event to the window; true when the limit keys took it before the window.
+    bool send(QEvent::Type type, int key, bool autoRepeat = false, ulong timestamp = 0,
+              Qt::KeyboardModifiers modifiers = Qt::NoModifier) {
         QKeyEvent event(type, key, modifiers, QString(), autoRepeat);
         event.setTimestamp(timestamp);
-        const int before = m_window.keys.size();
+        const int before = m_window.keys;
         QCoreApplication::sendEvent(&m_window, &event);
-        return m_window.keys.size() == before;
-    }
-    void tap(int key) {
-        send(QEvent::KeyPress, key);
-        send(QEvent::KeyRelease, key);
+        return m_window.keys == before;
     }
     void holdTimerFires() {
         QVERIFY(QMetaObject::invokeMethod(m_keys.get(), "checkHold"));
@@ -77,169 +76,104 @@ private:
     std::unique_ptr<QSignalSpy> m_pressed;
 };
 
-void GlobalHotkeysTest::init() {
-    m_now = 0;
-    m_log = std::make_unique<CategoryLog>("zadar.keys");
-    m_keys = std::make_unique<GlobalHotkeys>([this] { return m_now; });
-    m_pressed = std::make_unique<QSignalSpy>(m_keys.get(), &GlobalHotkeys::limitKeyPressed);
-}
-
-void GlobalHotkeysTest::cleanup() {
-    m_pressed.reset();
-    m_keys.reset();
-    m_log.reset();
-}
-
 void GlobalHotkeysTest::withoutSystemWideKeysOneWarningNamesThem() {
 #ifdef Q_OS_WIN
     QSKIP("Windows takes the keys system-wide whatever Qt's platform");
 #endif
-    const QStringList warnings = m_log->take("warning");
-    QCOMPARE(warnings.size(), 1);
-    for (const char *key : {"offscreen", "F12", "Pause", "F9", "F10"})
-        QVERIFY2(warnings.first().contains(QLatin1String(key)), qPrintable(warnings.first()));
-    QVERIFY2(!warnings.first().contains("F11"), qPrintable(warnings.first()));
+    const QStringList lines = m_log->take();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(QRegularExpression("^warning: .*offscreen.*F12, Pause, F9, F10").match(lines.first()).hasMatch() &&
+                 !lines.first().contains("F11"),
+             qPrintable(lines.first()));
 }
 
-void GlobalHotkeysTest::keysChooseTheirLimit_data() {
+void GlobalHotkeysTest::eachPressChoosesItsLimit_data() {
     QTest::addColumn<int>("key");
     QTest::addColumn<int>("modifiers");
-    QTest::addColumn<QString>("press");
-    QTest::newRow("F12") << int(Qt::Key_F12) << int(Qt::NoModifier) << "p0 F12";
-    QTest::newRow("Pause") << int(Qt::Key_Pause) << int(Qt::NoModifier) << "p0 Pause";
-    QTest::newRow("F9") << int(Qt::Key_F9) << int(Qt::NoModifier) << "p25 F9";
-    QTest::newRow("F10") << int(Qt::Key_F10) << int(Qt::NoModifier) << "p50 F10";
+    QTest::addColumn<QString>("press");  // empty: not a limit key, left to the window
+    QTest::newRow("F12") << int(Qt::Key_F12) << 0 << "p0 F12";
+    QTest::newRow("Pause") << int(Qt::Key_Pause) << 0 << "p0 Pause";
+    QTest::newRow("F9") << int(Qt::Key_F9) << 0 << "p25 F9";
+    QTest::newRow("F10") << int(Qt::Key_F10) << 0 << "p50 F10";
     QTest::newRow("Shift+F12") << int(Qt::Key_F12) << int(Qt::ShiftModifier) << "p0 F12";
+    QTest::newRow("F8") << int(Qt::Key_F8) << 0 << "";
+    QTest::newRow("A") << int(Qt::Key_A) << 0 << "";
 }
 
-void GlobalHotkeysTest::keysChooseTheirLimit() {
+void GlobalHotkeysTest::eachPressChoosesItsLimit() {
     QFETCH(int, key);
     QFETCH(int, modifiers);
     QFETCH(QString, press);
-    QVERIFY(send(QEvent::KeyPress, key, false, Qt::KeyboardModifiers(modifiers)));
-    QCOMPARE(pressed(), QStringList{press});
-    QVERIFY(send(QEvent::KeyRelease, key, false, Qt::KeyboardModifiers(modifiers)));
-    QCOMPARE(pressed(), QStringList());
-    // Every press is a command, as every click is.
-    tap(key);
-    tap(key);
-    QCOMPARE(pressed(), (QStringList{press, press}));
-}
-
-void GlobalHotkeysTest::otherKeysAreLeftToTheWindow_data() {
-    QTest::addColumn<int>("key");
-    QTest::newRow("F8") << int(Qt::Key_F8);
-    QTest::newRow("Escape") << int(Qt::Key_Escape);
-    QTest::newRow("A") << int(Qt::Key_A);
-}
-
-void GlobalHotkeysTest::otherKeysAreLeftToTheWindow() {
-    QFETCH(int, key);
-    QVERIFY(!send(QEvent::KeyPress, key));
-    QVERIFY(!send(QEvent::KeyRelease, key));
-    QCOMPARE(pressed(), QStringList());
-}
-
-void GlobalHotkeysTest::keyEventsOnTheirWayToAnItemAreLeftAlone() {
-    // A Qt Quick window passes the key events it gets on to its focused item; the filter acted at the window.
-    QObject item;
-    QKeyEvent event(QEvent::KeyPress, Qt::Key_F12, Qt::NoModifier);
-    QVERIFY(!QCoreApplication::sendEvent(&item, &event));
-    QCOMPARE(pressed(), QStringList());
+    for (int i = 0; i < 2; ++i) {  // every press is a command, as every click is
+        QCOMPARE(send(QEvent::KeyPress, key, false, 0, Qt::KeyboardModifiers(modifiers)), !press.isEmpty());
+        QCOMPARE(send(QEvent::KeyRelease, key, false, 0, Qt::KeyboardModifiers(modifiers)), !press.isEmpty());
+    }
+    QCOMPARE(pressed(), press.isEmpty() ? QStringList() : (QStringList{press, press}));
 }
 
 void GlobalHotkeysTest::aKeyHeldDownIsOnePress() {
     QVERIFY(send(QEvent::KeyPress, Qt::Key_F9));
-    for (int i = 0; i < 5; ++i) {
-        QVERIFY(send(QEvent::KeyRelease, Qt::Key_F9, true));
-        QVERIFY(send(QEvent::KeyPress, Qt::Key_F9, true));
-    }
-    // A second press event without a release between them (a key seen twice) is no new press either.
+    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F9, true));
+    QVERIFY(send(QEvent::KeyPress, Qt::Key_F9, true));
+    QVERIFY(send(QEvent::KeyPress, Qt::Key_F9));  // a press seen twice
+    QCOMPARE(pressed(), QStringList{"p25 F9"});
+    // Released while another window has focus: the next press must count, not find the key still down.
+    QFocusEvent focusOut(QEvent::FocusOut);
+    QCoreApplication::sendEvent(&m_window, &focusOut);
     QVERIFY(send(QEvent::KeyPress, Qt::Key_F9));
-    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F9));
     QCOMPARE(pressed(), QStringList{"p25 F9"});
 }
 
 void GlobalHotkeysTest::f11ActsOnlyOnceHeldForASecond() {
-    // A short press does nothing, however late the timer comes.
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11));
+    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11));  // a short press does nothing, however late the timer comes
     m_now = 999;
     QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11));
     m_now = 5000;
     holdTimerFires();
-    QCOMPARE(pressed(), QStringList());
-
     QVERIFY(send(QEvent::KeyPress, Qt::Key_F11));
     m_now = 5999;
-    holdTimerFires();  // early: waits on
+    holdTimerFires();  // early
     QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, true));
     QCOMPARE(pressed(), QStringList());
     m_now = 6000;
     holdTimerFires();
-    QCOMPARE(pressed(), QStringList{"p100 F11"});
-    m_now = 9000;
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, true));
     holdTimerFires();
     QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11));
-    QCOMPARE(pressed(), QStringList());
-
-    // Held for a second by the keyboard's time stamps, though both events come in together (a busy main thread);
-    // the stamps are 32-bit milliseconds that wrap.
-    const ulong pressedAt = 0xFFFFFF00;
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, false, Qt::NoModifier, pressedAt));
-    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11, false, Qt::NoModifier, 999 - 0x100));
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, false, Qt::NoModifier, pressedAt));
-    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11, false, Qt::NoModifier, 1000 - 0x100));
     QCOMPARE(pressed(), QStringList{"p100 F11"});
-    holdTimerFires();
-    QCOMPARE(pressed(), QStringList());
-}
 
-void GlobalHotkeysTest::aWindowLosingFocusReleasesItsKeys() {
-    // Released while another window has focus, the keys would otherwise stay down here and ignore the next press.
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F12));
+    // Losing focus lets go of it.
     QVERIFY(send(QEvent::KeyPress, Qt::Key_F11));
     QFocusEvent focusOut(QEvent::FocusOut);
     QCoreApplication::sendEvent(&m_window, &focusOut);
-    m_now = 1000;
+    m_now = 9000;
     holdTimerFires();
-    QVERIFY(send(QEvent::KeyPress, Qt::Key_F12));
-    QCOMPARE(pressed(), (QStringList{"p0 F12", "p0 F12"}));
+    QCOMPARE(pressed(), QStringList());
+
+    // A busy main thread takes press and release together: the key events' 32-bit time stamps (which wrap) say
+    // how long it was held.
+    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, false, 0xFFFFFF00));
+    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11, false, 999 - 0x100));
+    QVERIFY(send(QEvent::KeyPress, Qt::Key_F11, false, 0xFFFFFF00));
+    QVERIFY(send(QEvent::KeyRelease, Qt::Key_F11, false, 1000 - 0x100));
+    QCOMPARE(pressed(), QStringList{"p100 F11"});
 }
 
 #ifdef Q_OS_WIN
-namespace {
-
-// Types a key into the system's input, where any program may have focus.
-bool type(WORD key, DWORD flags) {
-    INPUT input = {};
-    input.type = INPUT_KEYBOARD;
-    input.ki.wVk = key;
-    input.ki.dwFlags = flags;
-    return SendInput(1, &input, sizeof(INPUT)) == 1;
-}
-
-}  // namespace
-
 void GlobalHotkeysTest::aKeyTypedAnywhereIsOnePressOnWindows() {
-    for (int i = 0; i < 2; ++i) {
-        QVERIFY(type(VK_F9, 0));
-        QVERIFY(type(VK_F9, KEYEVENTF_KEYUP));
-    }
+    const auto type = [](DWORD flags) {
+        INPUT input = {};
+        input.type = INPUT_KEYBOARD;
+        input.ki.wVk = VK_F9;
+        input.ki.dwFlags = flags;
+        return SendInput(1, &input, sizeof(INPUT)) == 1;
+    };
+    // Wine sends a hot key message for every auto-repeat, as if without MOD_NOREPEAT.
+    const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
+    for (int i = 0; i < 2; ++i)
+        QVERIFY(type(0) && (wine || type(0)) && type(KEYEVENTF_KEYUP));  // down, down again (auto-repeat), up
     QTRY_COMPARE(m_pressed->count(), 2);
     QTest::qWait(300);
     QCOMPARE(pressed(), (QStringList{"p25 F9", "p25 F9"}));
-}
-
-void GlobalHotkeysTest::aKeyHeldDownIsOnePressOnWindows() {
-    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version"))
-        QSKIP("Wine sends a hot key message for every auto-repeat, as if without MOD_NOREPEAT");
-    QVERIFY(type(VK_F9, 0));
-    QVERIFY(type(VK_F9, 0));  // still down: the keyboard's auto-repeat
-    QVERIFY(type(VK_F9, KEYEVENTF_KEYUP));
-    QTRY_COMPARE(m_pressed->count(), 1);
-    QTest::qWait(300);
-    QCOMPARE(pressed(), QStringList{"p25 F9"});
 }
 #endif
 

@@ -2,8 +2,6 @@
 
 #include <QMutex>
 #include <QStringList>
-#include <QtGlobal>
-#include <algorithm>
 
 // Collects the messages of one logging category, from any thread, while it lives, as "warning: text" or
 // "info: text"; other messages go on to the handler that was there before. One at a time.
@@ -13,43 +11,25 @@ public:
         s_category = category;
         s_previous = qInstallMessageHandler(&CategoryLog::handle);
     }
-    ~CategoryLog() {
-        qInstallMessageHandler(s_previous);
-        take();
-    }
-    CategoryLog(const CategoryLog &) = delete;
-    CategoryLog &operator=(const CategoryLog &) = delete;
+    ~CategoryLog() { qInstallMessageHandler(s_previous); }
 
-    // How many messages of a type ("warning", "info", "debug") have come since the last take(); takes none.
-    int count(const QString &type) const {
-        QMutexLocker lock(&s_mutex);
-        const QString prefix = type + QLatin1String(": ");
-        return int(std::count_if(s_lines.cbegin(), s_lines.cend(),
-                                 [&](const QString &line) { return line.startsWith(prefix); }));
-    }
+    // The messages so far, which are then forgotten.
     QStringList take() {
         QMutexLocker lock(&s_mutex);
         return std::exchange(s_lines, {});
     }
-    // The messages of one type ("warning", "info", "debug"); the others are dropped.
-    QStringList take(const QString &type) {
-        QStringList result;
-        for (const QString &line : take())
-            if (line.startsWith(type + QLatin1String(": ")))
-                result << line.mid(type.size() + 2);
-        return result;
+    int count() const {
+        QMutexLocker lock(&s_mutex);
+        return s_lines.size();
     }
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-        if (!context.category || qstrcmp(context.category, s_category) != 0) {
-            s_previous(type, context, message);
-            return;
-        }
+        if (!context.category || qstrcmp(context.category, s_category) != 0)
+            return s_previous(type, context, message);
         static const char *const names[] = {"debug", "warning", "critical", "fatal", "info"};  // by QtMsgType
-        const char *name = names[type];
         QMutexLocker lock(&s_mutex);
-        s_lines << QLatin1String(name) + QLatin1String(": ") + message;
+        s_lines << QLatin1String(names[type]) + QLatin1String(": ") + message;
     }
 
     static inline const char *s_category = nullptr;
