@@ -52,11 +52,14 @@ class Console:
         self.display = display
         own = host.lan.temporary_directory(f"{host.name}-{name}")
         self.config_dir = config_dir or os.path.join(own, "config")
+        # The event record goes to the application data folder: the run's own, not root's home.
+        self.data_dir = os.path.join(own, "data")
         runtime_dir = os.path.join(own, "runtime")
         for path in (self.config_dir, runtime_dir):
             os.makedirs(path, mode=0o700, exist_ok=True)
         env = {
             "XDG_CONFIG_HOME": self.config_dir,
+            "XDG_DATA_HOME": self.data_dir,
             # The QML disk cache stays with the run, not in root's home.
             "XDG_CACHE_HOME": os.path.join(own, "cache"),
             "XDG_RUNTIME_DIR": runtime_dir,

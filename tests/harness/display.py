@@ -3,17 +3,25 @@ wheel and type, close a window as a window manager would, take screenshots and r
 
 Clicks and the wheel go through the XTest extension from this process (libX11 and libXtst through ctypes): a
 click reaches the X server without starting a program, so the time it takes to reach the wire is the
-console's alone. Typing and keys go through xdotool; screenshots through ImageMagick's import."""
+console's alone. Typing and keys go through xdotool; screenshots through ImageMagick's import.
 
+Run as a program, it starts a display for a command that uses it itself (a C++ test):
+    python3 -m harness.display -- COMMAND...
+COMMAND gets DISPLAY; where Xvfb is missing, DEVIV_DISPLAY_UNAVAILABLE says why instead.
+"""
+
+import argparse
 import contextlib
 import ctypes
 import dataclasses
 import fcntl
 import os
+import shutil
 import subprocess
+import sys
 import time
 
-from harness.processes import wait_until
+from harness.processes import environment, install_signal_cleanup, wait_until
 
 
 @dataclasses.dataclass
@@ -336,3 +344,20 @@ class Display:
             return time.monotonic() - start if colour_matches(actual, colour) else None
         return wait_until(shown, timeout, lambda: f"pixel ({x},{y}) is #{bytes(actual).hex()}, not {colour}, after "
                           f"{timeout} s", interval)
+
+
+def main():
+    parser = argparse.ArgumentParser(description="Runs a command on a virtual display of its own.")
+    parser.add_argument("command", nargs=argparse.REMAINDER)
+    args = parser.parse_args()
+    command = args.command[1:] if args.command[:1] == ["--"] else args.command
+    install_signal_cleanup()
+    if shutil.which("Xvfb") is None:
+        reason = "'Xvfb' is missing (Debian package xvfb)"
+        return subprocess.run(command, env=environment({"DEVIV_DISPLAY_UNAVAILABLE": reason})).returncode
+    with Display() as display:
+        return subprocess.run(command, env=environment(display.env())).returncode
+
+
+if __name__ == "__main__":
+    sys.exit(main())

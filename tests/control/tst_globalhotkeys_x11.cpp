@@ -1,0 +1,167 @@
+#include <X11/keysym.h>
+#include <xcb/xcb.h>
+#include <xcb/xcb_keysyms.h>
+#include <QWindow>
+#include <QtTest>
+
+#include "categorylog.h"
+#include "control/globalhotkeys.h"
+
+// The limit keys on a real X server (Xvfb, started around the test by harness.display): keys typed through XTest
+// (xdotool) while a window of another X client has focus, and while the console's own window has it.
+namespace {
+
+// Another program on the display: an X client of its own, with a window that takes the focus.
+class OtherClient {
+public:
+    OtherClient() : m_connection(xcb_connect(nullptr, nullptr)), m_symbols(xcb_key_symbols_alloc(m_connection)) {
+        const xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data;
+        m_root = screen->root;
+        xcb_create_window(m_connection, XCB_COPY_FROM_PARENT, m_window, m_root, 0, 0, 200, 200, 0,
+                          XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual, 0, nullptr);
+        xcb_map_window(m_connection, m_window);
+    }
+    ~OtherClient() {
+        xcb_key_symbols_free(m_symbols);
+        xcb_disconnect(m_connection);
+    }
+    bool takeFocus() {
+        xcb_set_input_focus(m_connection, XCB_INPUT_FOCUS_POINTER_ROOT, m_window, XCB_CURRENT_TIME);
+        xcb_get_input_focus_reply_t *focus =
+            xcb_get_input_focus_reply(m_connection, xcb_get_input_focus(m_connection), nullptr);
+        const bool focused = focus && focus->focus == m_window;
+        std::free(focus);
+        return focused;
+    }
+    // Grabs a key as a program that wants it for itself; false when another client has it.
+    bool grab(xcb_keysym_t keysym) {
+        xcb_generic_error_t *error =
+            xcb_request_check(m_connection, xcb_grab_key_checked(m_connection, 0, m_root, 0, keycode(keysym),
+                                                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        std::free(error);
+        return !error;
+    }
+    void ungrab(xcb_keysym_t keysym) {
+        xcb_ungrab_key(m_connection, keycode(keysym), m_root, 0);
+        xcb_flush(m_connection);
+    }
+
+private:
+    xcb_keycode_t keycode(xcb_keysym_t keysym) {
+        xcb_keycode_t *codes = xcb_key_symbols_get_keycode(m_symbols, keysym);
+        const xcb_keycode_t code = codes ? codes[0] : 0;
+        std::free(codes);
+        return code;
+    }
+
+    xcb_connection_t *m_connection;
+    xcb_key_symbols_t *m_symbols;
+    xcb_window_t m_root = 0;
+    xcb_window_t m_window = xcb_generate_id(m_connection);
+};
+
+// xdotool sends its keys through XTest, as a keyboard would; the console's event loop runs meanwhile.
+void xdotool(const QStringList &arguments) {
+    QProcess process;
+    process.start("xdotool", arguments);
+    QTRY_COMPARE_WITH_TIMEOUT(process.state(), QProcess::NotRunning, 10000);
+    QCOMPARE(process.exitCode(), 0);
+}
+
+}  // namespace
+
+class GlobalHotkeysX11Test : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() {
+        if (qEnvironmentVariableIsSet("DEVIV_DISPLAY_UNAVAILABLE"))
+            QSKIP(qPrintable(qEnvironmentVariable("DEVIV_DISPLAY_UNAVAILABLE")));
+        if (QStandardPaths::findExecutable("xdotool").isEmpty())
+            QSKIP("xdotool is missing (Debian package xdotool)");
+        QCOMPARE(QGuiApplication::platformName(), "xcb");
+        m_other = std::make_unique<OtherClient>();
+    }
+    void init() {
+        QVERIFY(m_other->takeFocus());
+        m_keys = std::make_unique<GlobalHotkeys>();
+        m_pressed = std::make_unique<QSignalSpy>(m_keys.get(), &GlobalHotkeys::limitKeyPressed);
+    }
+    void cleanup() {
+        m_pressed.reset();
+        m_keys.reset();
+    }
+    void keysWorkWhileAnotherProgramHasFocus_data();
+    void keysWorkWhileAnotherProgramHasFocus();
+    void inTheConsolesWindowEachKeyActsOnce();
+    void aRefusedGrabIsOneWarningAndTheGrabsGoWithTheKeys();
+
+private:
+    // The presses once nothing more has come for a moment (a key acted on twice would show here).
+    QStringList settledPresses() {
+        QTest::qWait(300);
+        QStringList result;
+        for (const QList<QVariant> &arguments : *m_pressed)
+            result << arguments.at(0).toString() + ' ' + arguments.at(1).toString();
+        return result;
+    }
+
+    std::unique_ptr<OtherClient> m_other;
+    std::unique_ptr<GlobalHotkeys> m_keys;
+    std::unique_ptr<QSignalSpy> m_pressed;
+};
+
+void GlobalHotkeysX11Test::keysWorkWhileAnotherProgramHasFocus_data() {
+    QTest::addColumn<QStringList>("typed");
+    QTest::addColumn<QStringList>("presses");
+    QTest::newRow("F12") << QStringList{"key", "F12"} << QStringList{"p0 F12"};
+    QTest::newRow("Pause") << QStringList{"key", "Pause"} << QStringList{"p0 Pause"};
+    QTest::newRow("F9 twice") << QStringList{"key", "F9", "F9"} << QStringList{"p25 F9", "p25 F9"};
+    QTest::newRow("F10") << QStringList{"key", "F10"} << QStringList{"p50 F10"};
+    QTest::newRow("with NumLock on") << QStringList{"key", "Num_Lock", "F12", "Num_Lock"} << QStringList{"p0 F12"};
+    QTest::newRow("with CapsLock on") << QStringList{"key", "Caps_Lock", "F10", "Caps_Lock"} << QStringList{"p50 F10"};
+    // The server repeats a key held down (after 660 ms): still one press.
+    QTest::newRow("F9 held") << QStringList{"keydown", "F9", "sleep", "1.2", "keyup", "F9"} << QStringList{"p25 F9"};
+    QTest::newRow("F11 is left to the program")
+        << QStringList{"keydown", "F11", "sleep", "1.2", "keyup", "F11"} << QStringList();
+}
+
+void GlobalHotkeysX11Test::keysWorkWhileAnotherProgramHasFocus() {
+    QFETCH(QStringList, typed);
+    QFETCH(QStringList, presses);
+    xdotool(typed);
+    QTRY_COMPARE(m_pressed->count(), presses.size());
+    QCOMPARE(settledPresses(), presses);
+}
+
+void GlobalHotkeysX11Test::inTheConsolesWindowEachKeyActsOnce() {
+    QWindow window;
+    window.resize(100, 100);
+    window.show();
+    window.requestActivate();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    // F12 through the grab, F11 held through the window, with the server's repeats.
+    xdotool({"key", "F12", "keydown", "F11", "sleep", "1.5", "keyup", "F11"});
+    QCOMPARE(settledPresses(), (QStringList{"p0 F12", "p100 F11"}));
+}
+
+void GlobalHotkeysX11Test::aRefusedGrabIsOneWarningAndTheGrabsGoWithTheKeys() {
+    QVERIFY(!m_other->grab(XK_F12));
+    m_pressed.reset();
+    m_keys.reset();
+    QVERIFY(m_other->grab(XK_F12));  // released on destruction
+    m_other->ungrab(XK_F12);
+
+    QVERIFY(m_other->grab(XK_F10));
+    CategoryLog log("zadar.keys");
+    init();
+    m_other->ungrab(XK_F10);
+    const QStringList lines = log.take();
+    QCOMPARE(lines.size(), 1);
+    QVERIFY2(lines.first().startsWith("warning: F10 "), qPrintable(lines.first()));
+    xdotool({"key", "F9"});
+    QTRY_COMPARE(m_pressed->count(), 1);
+}
+
+QTEST_MAIN(GlobalHotkeysX11Test)
+#include "tst_globalhotkeys_x11.moc"

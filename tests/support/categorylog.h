@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QMutex>
+#include <QStringList>
+
+// Collects the messages of one logging category, from any thread, while it lives, as "warning: text" or
+// "info: text"; other messages go on to the handler that was there before. One at a time.
+class CategoryLog {
+public:
+    explicit CategoryLog(const char *category) {
+        s_category = category;
+        s_previous = qInstallMessageHandler(&CategoryLog::handle);
+    }
+    ~CategoryLog() { qInstallMessageHandler(s_previous); }
+
+    // The messages so far, which are then forgotten.
+    QStringList take() {
+        QMutexLocker lock(&s_mutex);
+        return std::exchange(s_lines, {});
+    }
+    int count() const {
+        QMutexLocker lock(&s_mutex);
+        return s_lines.size();
+    }
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &message) {
+        if (!context.category || qstrcmp(context.category, s_category) != 0)
+            return s_previous(type, context, message);
+        static const char *const names[] = {"debug", "warning", "critical", "fatal", "info"};  // by QtMsgType
+        QMutexLocker lock(&s_mutex);
+        s_lines << QLatin1String(names[type]) + QLatin1String(": ") + message;
+    }
+
+    static inline const char *s_category = nullptr;
+    static inline QtMessageHandler s_previous = nullptr;
+    static inline QMutex s_mutex;
+    static inline QStringList s_lines;
+};
