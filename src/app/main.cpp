@@ -3,10 +3,16 @@
 #include <QQmlApplicationEngine>
 #include <QQmlContext>
 #include <QUrl>
+#include <QWindow>
 
 #include "app/wiring.h"
+#include "control/eventrecord.h"
+#include "control/eventrecordfeed.h"
+#include "control/globalhotkeys.h"
+#include "control/stayawake.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/settingsfilecheck.h"
+#include "models/settingsidentity.h"
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
 #include "net/dataexchange.h"
@@ -20,6 +26,13 @@ int main(int argc, char *argv[]) {
 #endif
     QGuiApplication app(argc, argv);
     app.setWindowIcon(QIcon(QStringLiteral(":/app_icon")));
+    // The event record's folder is the per-user application data folder of these names.
+    app.setOrganizationName(SettingsIdentity::organization());
+    app.setApplicationName(SettingsIdentity::application());
+    app.setApplicationVersion(QStringLiteral(DEVIV_VERSION));
+    // Outlives everything that records, the exchange's worker thread included.
+    EventRecord record(EventRecord::standardFolder());
+    StayAwake stayAwake;
     QQmlApplicationEngine engine;
     DataExchange exchange;
     SettingsFileCheck::removeUnreadableValues();
@@ -35,6 +48,7 @@ int main(int argc, char *argv[]) {
     context->setContextProperty(QStringLiteral("retranlatorState"), exchange.linkState());
     TranspondersModel transpondersModel;
     context->setContextProperty(QStringLiteral("transpondersModel"), &transpondersModel);
+    EventRecordFeed recordFeed(record, transpondersListModel, transpondersModel);
 
     const QUrl mainUrl(QStringLiteral("qrc:/main.qml"));
     // Queued: a root document that cannot be created ends the event loop as soon as it starts.
@@ -47,5 +61,9 @@ int main(int argc, char *argv[]) {
         Qt::QueuedConnection);
     engine.load(mainUrl);
     connectExchangeAndLiveList(exchange, transpondersListModel);
+    connectExchangeToRecord(exchange, recordFeed);
+    GlobalHotkeys keys;
+    if (auto *window = qobject_cast<QWindow *>(engine.rootObjects().value(0)))
+        connectRaceControl(keys, transpondersListModel, recordFeed, window);
     return app.exec();
 }

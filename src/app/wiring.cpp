@@ -1,5 +1,10 @@
 #include "wiring.h"
 
+#include <QVariant>
+#include <QWindow>
+
+#include "control/eventrecordfeed.h"
+#include "control/globalhotkeys.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/transponderslistmodel.h"
 #include "net/dataexchange.h"
@@ -18,4 +23,24 @@ void connectExchangeAndLiveList(DataExchange &exchange, TranspondersListModel &l
     QObject::connect(&liveList, &TranspondersListModel::resendCommandToApps, &exchange, &DataExchange::resendToApps);
     QObject::connect(&liveList, &TranspondersListModel::setTransponderLimit, &exchange,
                      &DataExchange::setTransponderLimit);
+}
+
+void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed) {
+    QObject::connect(&exchange, &DataExchange::remoteAppCommandSender, &feed,
+                     &EventRecordFeed::applicationCommandSender);
+    QObject::connect(&exchange, &DataExchange::globalLimitReasserted, &feed, &EventRecordFeed::globalLimitReasserted);
+    QObject::connect(&exchange, &DataExchange::mergingEnded, &feed, &EventRecordFeed::mergingEnded);
+    QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &feed, &EventRecordFeed::linkStateChanged);
+}
+
+void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, EventRecordFeed &feed, QWindow *window) {
+    QObject::connect(&keys, &GlobalHotkeys::limitKeyPressed, window,
+                     [&feed, window](const QString &limitMode, const QString &keyName) {
+                         feed.limitKeyPressed(keyName);
+                         QMetaObject::invokeMethod(window, "chooseGlobalLimit", Q_ARG(QVariant, limitMode));
+                     });
+    QObject::connect(&liveList, &TranspondersListModel::limitNotTaken, window, [window] {
+        if (!window->isActive())
+            window->alert(0);
+    });
 }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QJsonObject>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+#include "eventrecord.h"
+
+class TranspondersListModel;
+class TranspondersModel;
+
+// Turns what the console's objects tell into lines of the event record: the limits chosen here (by a click or a
+// key) or by another console (with its address), whether each kart took its limit, the karts coming and going,
+// the retranslator's link and the stretches of merging reports. Lives in the main thread.
+class EventRecordFeed : public QObject {
+    Q_OBJECT
+
+public:
+    // Records that the console started; its destructor records that it stopped.
+    EventRecordFeed(const EventRecord &record, TranspondersListModel &liveList, const TranspondersModel &registry,
+                    QObject *parent = nullptr);
+    ~EventRecordFeed() override;
+
+public slots:
+    // The next limit chosen on this console comes from this key, not from a click.
+    void limitKeyPressed(const QString &keyName);
+    // Who sent the application command the live list applies next, and whether it is this console's own.
+    void applicationCommandSender(const QString &address, bool ownCommand);
+    void globalLimitReasserted(int globalLimit, int reportedLimit, const QString &retranslatorAddress);
+    void mergingEnded(qint64 durationMs, qint64 reportsReplaced);
+    void linkStateChanged(const QJsonObject &state);
+
+private:
+    void record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId = {},
+                const QString &limitMode = {}, std::optional<int> rpm = {}, const QString &detail = {});
+    // The source of a limit just applied: the key or a click here, or the other console; empty for this console's
+    // own command come back, which is not recorded again.
+    QString limitSource(bool local);
+
+    const EventRecord &m_record;
+    const TranspondersModel &m_registry;
+    QString m_nextKey;
+    QString m_commandSender;
+    bool m_commandIsOwn = false;
+    bool m_linkOnline = false;
+    QSet<int> m_karts;  // seen in this session
+};
