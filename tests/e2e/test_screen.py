@@ -2,6 +2,7 @@
 and driven with real clicks and typing (xdotool), against the simulator."""
 
 import json
+import re
 import time
 
 import e2etest
@@ -10,8 +11,11 @@ from harness.console import BUTTON_CONFIRMED, BUTTON_UNCHECKED, BUTTON_UNCONFIRM
     PLATE_OFFLINE, PLATE_ONLINE, centre_of as centre, inside_of as inside
 from harness.display import colour_matches
 from harness.network import Observer, is_app_command
+from harness.processes import log, wait_until
 
 FIFTY_PERCENT = 1
+ONE_HUNDRED_PERCENT = 2
+STOP = 3
 
 
 class ScreenTest(e2etest.LanTestCase):
@@ -187,6 +191,92 @@ class ScreenTest(e2etest.LanTestCase):
         registry = {key: value for key, value in stored.items() if key.startswith("transponders/")}
         self.assertEqual(registry, {"transponders/tr0": {"kartNum": "17", "transponderId": 1001},
                                     "transponders/tr1": {"kartNum": "23", "transponderId": 1002}})
+
+
+    def test_race_control_a_key_another_program_the_kart_that_does_not_obey_and_the_record(self):
+        """F12 typed while another program has the focus stops every kart, as the STOP button does; the kart that
+        ignores it blinks on the screen after 3 s and the console asks for attention; both consoles' records say who
+        limited the karts, from where, and whether each kart took the limit."""
+        hosts = self.lan.add_host("a"), self.lan.add_host("b")
+        observer = Observer(self.lan.add_host("observer"))
+        sim_host = self.lan.add_host("sim")
+        sim = self.simulator(sim_host, "--ids", "1001,1002,1003")
+        sim.control("kart 1003 hold on")  # it keeps reporting 10000 whatever it is told
+        console_a = self.screen_console(hosts[0])
+        console_b = self.console(hosts[1])
+        plates = console_a.wait_for_plates(3)
+        console_b.wait_until_pinging()
+        display = console_a.display
+        # The console knows where the relay is, so the key's command goes out at once.
+        display.wait_for_colour(*console_a.status_line_point(), ONLINE, timeout=10)
+        attention = display.attention_requests()
+        display.other_program()
+
+        pressed = time.monotonic()
+        display.pointer().tap_key("F12")
+        observer.wait_for(lambda d: d.data == protocol.global_limit_command(0), since=pressed, source=hosts[0].address,
+                          timeout=3)
+        display.wait_for_colour(*inside(console_a.bottom_button(STOP)), "red", timeout=3, interval=0.1)
+        stop_buttons = [inside(console_a.row_button(plate, STOP), 48) for plate in plates]
+        display.wait_for_colour(*stop_buttons[0], "red", timeout=5, interval=0.2)
+        display.wait_for_colour(*stop_buttons[1], "red", timeout=5, interval=0.2)
+        # The third kart: grey for 3 s, then red half of every second.
+        self.assertTrue(colour_matches(display.screenshot().pixel(*stop_buttons[2]), "grey"))
+        blinked = display.wait_for_colour(*stop_buttons[2], "red", timeout=5, interval=0.1) + (time.monotonic() - pressed)
+        self.assertGreater(time.monotonic() - pressed, 3.0)
+        display.wait_for_colour(*stop_buttons[2], "grey", timeout=1.5, interval=0.1)
+        self.assertGreaterEqual(attention.count(console_a.window.id), 1, "no request for attention")
+
+        # The relay falls silent for a while and one kart too, another console's 100% ends the blinking, the relay
+        # reports another global limit, and the operator empties the list.
+        sim.control("status off")
+        sim.control("kart 1002 offline")
+        display.wait_for_colour(*console_a.status_line_point(), OFFLINE, timeout=12, interval=0.2)
+        display.wait_for_colour(console_a.plate_x(), plates[1][0] + 24, PLATE_OFFLINE, timeout=8, interval=0.2)
+        sim.control("kart 1002 online")
+        sim.control("status on")
+        display.wait_for_colour(*console_a.status_line_point(), ONLINE, timeout=5, interval=0.2)
+        observer.send(protocol.app_command("globalRpmLimit", "p100"))
+        display.wait_for_colour(*stop_buttons[2], BUTTON_UNCHECKED, timeout=3, interval=0.1)
+        since = sim.process.mark()
+        sim.control("global 5000")
+        sim.wait_received("global", source=hosts[0].address, text="GLOBALRPMLIMIT:10000,-1", since=since, timeout=5)
+        display.click(*console_a.point(console_a.window.width - 36, console_a.window.height - 36))  # RESET
+        console_a.wait_for_plates(3)
+        self.assertEqual(console_a.close_window(), 0)
+
+        def events(record):
+            return [(line["event"], line["source"], line["transponder"], line["limit mode"], line["detail"])
+                    for line in record]
+
+        record_a = console_a.record()
+        log("console A's record:\n" + "\n".join(",".join(line.values()) for line in record_a))
+        a = events(record_a)
+        # Console B's record follows within a second of each event.
+        def b_has_the_last_event():
+            record = events(console_b.record())
+            return record if any(e[0] == "global-limit-reasserted" for e in record) else None
+        b = wait_until(b_has_the_last_event, 3, "console B recorded no global limit asserted again")
+        relay, other = sim_host.address, observer.host.address
+        for event in ("console-started", "console-stopped", "kart-silent", "kart-back", "reset"):
+            self.assertIn(event, [e[0] for e in a])
+        for record in (a, b):
+            self.assertIn(("retranslator-online", relay, "", "", ""), record)
+            self.assertIn(("retranslator-offline", relay, "", "", ""), record)
+            for kart in ("1001", "1002", "1003"):
+                self.assertIn(("kart-on-air", "", kart, "", ""), record)
+            self.assertIn(("limit-not-taken", "", "1003", "p0", "not taken after 3 s"), record)
+            self.assertIn(("global-limit", other, "", "p100", ""), record)
+            self.assertIn(("global-limit-reasserted", relay, "", "", "the retranslator reported 5000"), record)
+            taken = [e for e in record if e[0] == "limit-taken" and e[3] == "p0"]
+            self.assertEqual(sorted(e[2] for e in taken), ["1001", "1002"], record)
+            self.assertTrue(all(re.fullmatch(r"took \d+ ms", e[4]) for e in taken), taken)
+        self.assertIn(("global-limit", "key F12", "", "p0", ""), a)
+        self.assertIn(("global-limit", hosts[0].address, "", "p0", ""), b)
+        self.assertIn(("reset", "click", "", "", ""), a)
+        self.assertIn(("global-limit", "click", "", "p100", ""), a)
+        self.assertNotIn("global-limit", [e[0] for e in a if e[1] == hosts[0].address], "its own command came back")
+        self.assertEqual(len([e for e in a if e[0] == "global-limit"]), 3, a)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,8 @@
 console's screen (where things are, their colours, the settings-screen steps of an operator), the output of the
 probe console (deviv_azeve_probe) and the simulator's control and log lines."""
 
+import csv
+import glob
 import json
 import os
 import re
@@ -99,6 +101,15 @@ class Console:
         """Closes the window as the user would and returns the exit status (None if it keeps running)."""
         self.display.close_window(self.window)
         return self.process.wait(timeout)
+
+    def record(self):
+        """The lines of the console's event record so far, oldest first, as dicts keyed by the header's columns."""
+        folder = os.path.join(self.data_dir, "deviv", "zadar")
+        lines = []
+        for name in sorted(glob.glob(os.path.join(folder, "events-*.csv"))):
+            with open(name, encoding="utf-8-sig", newline="") as f:
+                lines += list(csv.DictReader(f))
+        return lines
 
     def settings_file(self):
         return os.path.join(self.config_dir, "deviv", "zadar.conf")

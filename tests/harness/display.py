@@ -58,6 +58,19 @@ def _xlib():
                                ctypes.POINTER(_XEvent)]
     x11.XSync.argtypes = [ctypes.c_void_p, ctypes.c_int]
     x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+    x11.XDefaultRootWindow.restype = ctypes.c_ulong
+    x11.XDefaultRootWindow.argtypes = [ctypes.c_void_p]
+    x11.XCreateSimpleWindow.restype = ctypes.c_ulong
+    x11.XCreateSimpleWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_int, ctypes.c_uint,
+                                        ctypes.c_uint, ctypes.c_uint, ctypes.c_ulong, ctypes.c_ulong]
+    x11.XMapWindow.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
+    x11.XSelectInput.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_long]
+    x11.XPending.argtypes = [ctypes.c_void_p]
+    x11.XNextEvent.argtypes = [ctypes.c_void_p, ctypes.POINTER(_XEvent)]
+    x11.XStringToKeysym.restype = ctypes.c_ulong
+    x11.XStringToKeysym.argtypes = [ctypes.c_char_p]
+    x11.XKeysymToKeycode.restype = ctypes.c_ubyte
+    x11.XKeysymToKeycode.argtypes = [ctypes.c_void_p, ctypes.c_ulong]
     return x11
 
 
@@ -83,7 +96,7 @@ class _Connection:
 
 
 class Pointer(_Connection):
-    """The mouse of a display, driven through the XTest extension."""
+    """The mouse and the keyboard of a display, driven through the XTest extension."""
 
     def __init__(self, display_name):
         super().__init__(display_name)
@@ -91,6 +104,14 @@ class Pointer(_Connection):
         self._xtst.XTestFakeMotionEvent.argtypes = [ctypes.c_void_p, ctypes.c_int, ctypes.c_int, ctypes.c_int,
                                                     ctypes.c_ulong]
         self._xtst.XTestFakeButtonEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+        self._xtst.XTestFakeKeyEvent.argtypes = [ctypes.c_void_p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
+
+    def tap_key(self, name):
+        """Presses and releases the key named `name` ("F12", "Pause"); returns once the X server has both."""
+        code = self.x11.XKeysymToKeycode(self.handle, self.x11.XStringToKeysym(name.encode()))
+        self._xtst.XTestFakeKeyEvent(self.handle, code, 1, 0)
+        self._xtst.XTestFakeKeyEvent(self.handle, code, 0, 0)
+        self.sync()
 
     def move(self, x, y):
         self._xtst.XTestFakeMotionEvent(self.handle, -1, x, y, 0)
@@ -101,6 +122,47 @@ class Pointer(_Connection):
         self._xtst.XTestFakeButtonEvent(self.handle, button, 1, 0)
         self._xtst.XTestFakeButtonEvent(self.handle, button, 0, 0)
         self.sync()
+
+
+class OtherProgram(_Connection):
+    """Another X client on the display, with a window of its own that takes the keyboard's focus."""
+
+    def __init__(self, display_name):
+        super().__init__(display_name)
+        self.window = self.x11.XCreateSimpleWindow(self.handle, self.x11.XDefaultRootWindow(self.handle), 300, 300, 100,
+                                                   100, 0, 0, 0)
+        self.x11.XMapWindow(self.handle, self.window)
+        self.sync()
+        result = subprocess.run(["xdotool", "windowfocus", "--sync", str(self.window)],
+                                env={**os.environ, "DISPLAY": display_name}, capture_output=True, timeout=10)
+        if result.returncode != 0:
+            raise RuntimeError(f"xdotool windowfocus: {result.stderr.decode(errors='replace').strip()}")
+
+
+class AttentionRequests(_Connection):
+    """Counts the windows' requests for the user's attention: a window asks the window manager (there is none here)
+    to add the state _NET_WM_STATE_DEMANDS_ATTENTION, by a message to the root window that this client watches."""
+
+    # Qt's xcb platform sends it to the root window for the clients that watch the root's own structure.
+    _STRUCTURE_NOTIFY = 1 << 17
+    _CLIENT_MESSAGE = 33
+
+    def __init__(self, display_name):
+        super().__init__(display_name)
+        self.x11.XSelectInput(self.handle, self.x11.XDefaultRootWindow(self.handle), self._STRUCTURE_NOTIFY)
+        self.sync()
+        self._state, self._attention = self.atom("_NET_WM_STATE"), self.atom("_NET_WM_STATE_DEMANDS_ATTENTION")
+        self._requests = {}
+
+    def count(self, window_id):
+        event = _XEvent()
+        while self.x11.XPending(self.handle):
+            self.x11.XNextEvent(self.handle, ctypes.byref(event))
+            message = event.xclient
+            if message.type == self._CLIENT_MESSAGE and message.message_type == self._state and message.data[0] == 1 \
+                    and self._attention in (message.data[1], message.data[2]):
+                self._requests[message.window] = self._requests.get(message.window, 0) + 1
+        return self._requests.get(window_id, 0)
 
 
 def send_wm_delete_window(display_name, window_id):
@@ -226,6 +288,7 @@ class Display:
             raise RuntimeError("Xvfb did not start")
         self.name = f":{number}"
         self._pointer = None
+        self._clients = []
 
     def _start(self, number, width, height):
         """Starts Xvfb on display `number`; returns once it takes connections, or False when it ended."""
@@ -256,10 +319,23 @@ class Display:
             self._pointer = Pointer(self.name)
         return self._pointer
 
+    def other_program(self):
+        """Another program's window, which takes the keyboard's focus from the console's."""
+        self._clients.append(OtherProgram(self.name))
+        return self._clients[-1]
+
+    def attention_requests(self):
+        """Counts, from now on, the windows' requests for the user's attention."""
+        self._clients.append(AttentionRequests(self.name))
+        return self._clients[-1]
+
     def close(self):
         if self._pointer:
             self._pointer.close()
             self._pointer = None
+        for client in self._clients:
+            client.close()
+        self._clients = []
         if self.process and self.process.poll() is None:
             self.process.terminate()
             try:
