@@ -24,8 +24,10 @@ class IngestFigures:
 
 
 def _rows(runs, label, judged):
-    """Up to 100k reports/s the console must take in what the raw loop does; above that it must either still do
-    so or deliver at its own peak of the run: where its main thread is the limit, the rate must not collapse."""
+    """Up to 100k reports/s the console must take in what the raw loop does. Above that the main thread is the limit,
+    and the worker lets only the latest report of each kart wait for it: fewer reports reach the model by design,
+    so those rows are shown, with the console's own peak of the run, and not judged (the karts-in-sight rows judge
+    what matters under a flood: every kart kept current)."""
     delivered = [r["console"]["received"] / (r["console"]["send_seconds"] + r["grace_ms"] / 1000) for r in runs]
     peak = max(delivered, default=0)
     rows = []
@@ -43,7 +45,7 @@ def _rows(runs, label, judged):
             target, value = "ingest up to 100k/s", ratio
         else:
             judged_by += f"; {console_rate / peak:.2f} x own peak ({peak / 1000:.1f}k/s)"
-            target, value = "ingest above 100k/s", max(ratio, console_rate / peak)
+            target, value = "", None
         rows.append(Row(f"Ingest{label}, offered {offered} (sent {sent_rate / 1000:.0f}k/s)",
                         f"{console_rate / 1000:.1f}k reports/s; drops {console['buffer_drops']}; {cost:.1f} us CPU each",
                         judged_by, target if judged else "", value))
