@@ -133,8 +133,14 @@ class OtherProgram(_Connection):
                                                    100, 0, 0, 0)
         self.x11.XMapWindow(self.handle, self.window)
         self.sync()
+        self.display_name = display_name
+        self.take_focus()
+
+    def take_focus(self):
+        """Gives this window the keyboard's focus again (a click in another window may have taken it); returns
+        once the X server says it has it."""
         result = subprocess.run(["xdotool", "windowfocus", "--sync", str(self.window)],
-                                env={**os.environ, "DISPLAY": display_name}, capture_output=True, timeout=10)
+                                env={**os.environ, "DISPLAY": self.display_name}, capture_output=True, timeout=10)
         if result.returncode != 0:
             raise RuntimeError(f"xdotool windowfocus: {result.stderr.decode(errors='replace').strip()}")
 
