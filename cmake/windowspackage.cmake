@@ -3,7 +3,7 @@
 # under Program Files, a Start menu entry and an uninstaller, lets the console receive UDP on port 11309 through
 # Windows Firewall, and puts the Wireshark dissector in the installing user's personal Lua plugins folder.
 # The uninstaller removes all of it and the QML cache that Qt keeps for the console in the user's local
-# application data; the console's settings in the registry stay.
+# application data; the console's settings in the registry and its event record (the operator's data) stay.
 get_filename_component(DEVIV_QT_ROOT ${Qt5Core_DIR}/../../.. ABSOLUTE)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # The MinGW runtime DLLs (libstdc++, libgcc_s, libwinpthread) lie beside the compiler's libraries.
@@ -59,7 +59,8 @@ string(CONCAT CPACK_NSIS_EXTRA_UNINSTALL_COMMANDS
     "Delete \\\"$APPDATA\\\\Wireshark\\\\plugins\\\\deviv.lua\\\"\n"
     "RMDir \\\"$APPDATA\\\\Wireshark\\\\plugins\\\"\n"
     "RMDir \\\"$APPDATA\\\\Wireshark\\\"\n"
-    "RMDir /r \\\"$LOCALAPPDATA\\\\deviv_azeve\\\\cache\\\"\n"
-    "RMDir \\\"$LOCALAPPDATA\\\\deviv_azeve\\\"\n"
+    "RMDir /r \\\"$LOCALAPPDATA\\\\deviv\\\\zadar\\\\cache\\\"\n"
+    "RMDir \\\"$LOCALAPPDATA\\\\deviv\\\\zadar\\\"\n"
+    "RMDir \\\"$LOCALAPPDATA\\\\deviv\\\"\n"
     "SetShellVarContext all\n")
 include(CPack)
