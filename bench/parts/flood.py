@@ -1,5 +1,5 @@
-"""A flood from a faulty host beside a relay with 100 karts: the operator's clicks, the console's memory and main
-thread, and a new kart right after the flood."""
+"""A flood from a faulty host beside a relay with 100 karts: the operator's clicks (and, before the floods, the
+STOP key), the console's memory and main thread, and a new kart right after the flood."""
 
 import dataclasses
 import os
@@ -43,13 +43,19 @@ class FloodRun:
 @dataclasses.dataclass
 class FloodFigures:
     idle_clicks: list  # the clicks with no flood, as FloodRun.clicks
+    stop_keys: list    # seconds from each F12 press, another program focused, to its STOP on the console's wire
     runs: dict         # flood name (and name + ELSEWHERE) -> FloodRun
     log: list          # the console's warnings and notes about the network (zadar.net)
 
     def rows(self):
         idle_median, idle_worst, text = click_figures(self.idle_clicks)
+        key_median, key_worst = statistics.median(self.stop_keys), max(self.stop_keys)
         rows = [Row(f"Flood: STOP/100% click to the wire, no flood ({len(self.idle_clicks)} clicks)", text,
-                    "reference for the rows below")]
+                    "reference for the rows below"),
+                Row(f"STOP key with another program focused: to the wire ({len(self.stop_keys)} presses)",
+                    f"median {key_median * 1000:.1f} ms, worst {key_worst * 1000:.1f} ms",
+                    f"{key_median / idle_median:.2f} x / {key_worst / idle_worst:.2f} x the click with no flood",
+                    "stop key", max(key_median / idle_median, key_worst / idle_worst))]
         for name, label in FLOOD_LABELS.items():
             elsewhere = self.runs[name + ELSEWHERE].clicks
             median_elsewhere, worst_elsewhere, text = click_figures(elsewhere)
@@ -85,6 +91,51 @@ def start_flood(settings, flooder, name, target, arguments, seconds, ids, limit)
                               "--limit", str(limit)])
 
 
+class LimitClicks:
+    """The global STOP and 100% of a console on screen, chosen by clicks on its bottom bar (or keys) sent through
+    XTest from this process, each timed from the press until its command leaves the console's interface (`wire`,
+    an InterfaceTap of its host) and, with an `observer`, until that other host has it."""
+
+    def __init__(self, console, wire, observer=None):
+        self.console, self.wire, self.observer = console, wire, observer
+        self.pointer = console.display.pointer()
+        self.buttons = {0: centre_of(console.bottom_button(3)),
+                        protocol.UNLIMITED_RPM: centre_of(console.bottom_button(2))}
+        self.count = 0  # clicks made by alternate()
+
+    def timed(self, limit, press):
+        """Calls `press` and returns when it began, when the global `limit` command left the console's interface and
+        when the observer had it (None without one)."""
+        since = time.monotonic()
+        press()
+        command = protocol.global_limit_command(limit)
+        sent = self.wire.wait_for(lambda d: d.data == command, since=since, timeout=10)[0].time
+        received = None
+        if self.observer:
+            received = self.observer.wait_for(lambda d: d.data == command, since=since,
+                                              source=self.console.host.address, timeout=10)[0].time
+        return since, sent, received
+
+    def click(self, limit):
+        """Clicks the bottom bar's button of `limit`, timed from the press and release, not the move before them."""
+        self.pointer.move(*self.buttons[limit])
+        return self.timed(limit, self.pointer.press)
+
+    def key(self, name, limit):
+        """Presses and releases the key `name`, which chooses the global `limit`."""
+        return self.timed(limit, lambda: self.pointer.tap_key(name))
+
+    def alternate(self):
+        """Clicks STOP or 100%, whichever is next."""
+        self.count += 1
+        return self.click((0, protocol.UNLIMITED_RPM)[(self.count - 1) % 2])
+
+    def end_unlimited(self):
+        """Clicks 100% when the last alternating click was STOP, so that the console answers new karts again."""
+        if self.count % 2:
+            self.alternate()
+
+
 def click_figures(clicks):
     """Median and worst of the clicks' times on the console's wire, and the text for the table with the same at
     another host and from the release's arrival in the console."""
@@ -97,12 +148,32 @@ def click_figures(clicks):
     return statistics.median(wire), max(wire), text
 
 
+def stop_key_presses(display, clicks, presses):
+    """Presses F12 `presses` times while another program's window has the keyboard's focus, each after a click on
+    100% so that it is a new STOP; returns the seconds from each press to STOP on the console's wire. The console's
+    window takes the focus when clicked, so the other window takes it back before each press. The other window
+    closes at the end, so that what follows runs as before it."""
+    other = display.other_program()
+    times = []
+    for _ in range(presses):
+        other.take_focus()
+        time.sleep(0.3)
+        since, sent, _ = clicks.key("F12", 0)
+        times.append(sent - since)
+        time.sleep(0.3)
+        clicks.click(protocol.UNLIMITED_RPM)
+        time.sleep(0.3)
+    other.close()
+    return times
+
+
 def measure(settings):
     """The probe build of the console on screen, the simulator's 100 karts at 10 Hz, and a flood from a host of
     its own, one kind after the other. Clicks alternate STOP and 100% on the bottom bar, sent through XTest from
     this process, and are timed from the press until their command leaves the console's interface, and until it
     reaches another host's socket (the kernel's time stamps), and from the release's arrival in the console; the
-    same number of clicks with no flood come first. The flood reports for the first 20 of the simulator's karts,
+    same number of clicks with no flood come first, then as many presses of F12 (STOP) while another program's
+    window has the focus, timed the same way. The flood reports for the first 20 of the simulator's karts,
     whose rows are on screen, so every report is drawn; it reports the limit the console wants, so the console
     does not answer it. Each flood is then aimed at another host, for the clicks alone: the reference that shows
     what the packets cost the machine when the console takes none of them."""
@@ -121,24 +192,15 @@ def measure(settings):
                           probe_file=os.path.join(lan.log_dir, "probe.txt"))
         console.wait_for_window()
         time.sleep(3)  # the relay is known and its 100 karts have rows
-        buttons = {0: centre_of(console.bottom_button(3)), protocol.UNLIMITED_RPM: centre_of(console.bottom_button(2))}
         pid = console.process.pid
-        clicks = {"next": 0}
+        clicks = LimitClicks(console, wire, observer)
 
         def click():
             """Clicks STOP or 100%, whichever is next; returns the seconds until its command was on the console's
             wire, until another host had it, and from the release's arrival in the console to the wire."""
-            limit = (0, protocol.UNLIMITED_RPM)[clicks["next"] % 2]
-            clicks["next"] += 1
-            pointer = display.pointer()
-            pointer.move(*buttons[limit])
-            since = time.monotonic()  # the press and release, not the move before them
-            pointer.press()
-            command = protocol.global_limit_command(limit)
-            sent = wire.wait_for(lambda d: d.data == command, since=since, timeout=10)
-            received = observer.wait_for(lambda d: d.data == command, since=since, source=host.address, timeout=10)
+            since, sent, received = clicks.alternate()
             release = console.probe.precise_records("release", since)[0][0]
-            return sent[0].time - since, received[0].time - since, sent[0].time - release
+            return sent - since, received - since, sent - release
 
         def new_kart_answered(transponder_id):
             since = time.monotonic()
@@ -152,8 +214,8 @@ def measure(settings):
         for _ in range(clicks_per_run):
             idle.append(click())
             time.sleep(0.3)
-        if clicks["next"] % 2:
-            click()  # end at 100%, where the console answers new karts
+        clicks.end_unlimited()
+        stop_keys = stop_key_presses(display, clicks, clicks_per_run)
         floods = [(name, arguments, host) for name, arguments in FLOODS.items()]
         floods += [(name + ELSEWHERE, arguments, sink) for name, arguments in FLOODS.items()]
         for number, (name, arguments, target) in enumerate(floods):
@@ -170,8 +232,7 @@ def measure(settings):
                     during.append(click())
                     peak_kb = max(peak_kb, memory_kb(pid))
                     time.sleep(0.3)
-                if clicks["next"] % 2:
-                    click()
+                clicks.end_unlimited()
                 while sender.running():
                     peak_kb = max(peak_kb, memory_kb(pid))
                     time.sleep(0.1)
@@ -184,4 +245,4 @@ def measure(settings):
                                   percentile(posts, 0.99) / 1000, max(posts, default=0) / 1000, len(posts))
         network_log = [line for line in console.process.lines() if line.startswith("zadar.net:")]
     lan.remove_logs()
-    return FloodFigures(idle, runs, network_log)
+    return FloodFigures(idle, stop_keys, runs, network_log)
