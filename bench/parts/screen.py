@@ -27,14 +27,15 @@ class ScreenRun(contextlib.AbstractContextManager):
     display; the console runs as a user runs it and its output is discarded, so that no reader competes with
     it for the CPU."""
 
-    def __init__(self, hosts, display, console, sim, sim_arguments, probe=False, sim_stdin=False):
+    def __init__(self, hosts, display, console, sim, sim_arguments, probe=False, sim_stdin=False, extra_env=None):
         console_host, sim_host = hosts
         self.hosts = hosts
+        self.executable_name = os.path.basename(console)
         # A name of its own per run: its own settings store, QML cache and probe file, as a user's first start.
         name = f"console{len(console_host.processes)}"
         probe_file = os.path.join(console_host.lan.log_dir, f"{name}-probe.txt") if probe else None
         self.console = Console(console_host, console, display=display, name=name, probe_file=probe_file,
-                               capture=False, extra_env=AS_A_USER_RUNS_IT)
+                               capture=False, extra_env={**AS_A_USER_RUNS_IT, **(extra_env or {})})
         self.probe = self.console.probe
         self.sim = None
         try:
@@ -85,30 +86,36 @@ def screen_window(hosts, display, console, sim, karts, rate, warmup, seconds, pr
     """Runs console and simulator, waits `warmup`, and measures over `seconds`."""
     with ScreenRun(hosts, display, console, sim, ["--karts", str(karts), "--rate", str(rate)], probe) as screen:
         time.sleep(warmup)
-        screen.check_alive(f"during the warm-up of {os.path.basename(console)}")
-        pid = screen.console.process.pid
-        cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
-                                         screen.udp_receive_buffer_errors())
-        offset = screen.probe.mark() if probe else 0
-        start = time.monotonic()
-        time.sleep(seconds)
-        elapsed = time.monotonic() - start
-        cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
-                                         screen.udp_receive_buffer_errors())
-        screen.check_alive(f"while {os.path.basename(console)} was measured")
-        window = ScreenWindow(
-            cpu_share=(cpu1 - cpu0) / elapsed,
-            threads={name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3) for name in threads1},
-            machine_busy=(busy1[0] - busy0[0]) / (busy1[1] - busy0[1]) if busy1[1] > busy0[1] else 0,
-            vm_hwm_mb=memory_kb(pid, "VmHWM") / 1024, vm_rss_mb=memory_kb(pid, "VmRSS") / 1024, drops=drops1 - drops0)
-        if probe:
-            posts, timers, rows = (screen.probe.numbers(kind, offset=offset) for kind in ("post", "timer", "rows"))
-            window.post_p99_ms = percentile(posts, 0.99) / 1000
-            window.post_max_ms = max(posts, default=0) / 1000
-            window.timer_p99_ms = percentile(timers, 0.99) / 1000
-            window.samples = len(posts)
-            window.rows = rows[-1] if rows else -1
-        return window
+        screen.check_alive(f"during the warm-up of {screen.executable_name}")
+        return measure_window(screen, probe, seconds)
+
+
+def measure_window(screen, probe, seconds, act=time.sleep):
+    """Measures the running console of `screen` (with `probe`, its probe's figures too) while `act(seconds)` runs:
+    by default nothing happens for `seconds`."""
+    pid = screen.console.process.pid
+    cpu0, threads0, busy0, drops0 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
+                                     screen.udp_receive_buffer_errors())
+    offset = screen.probe.mark() if probe else 0
+    start = time.monotonic()
+    act(seconds)
+    elapsed = time.monotonic() - start
+    cpu1, threads1, busy1, drops1 = (process_cpu_seconds(pid), thread_cpu_seconds(pid), machine_busy_seconds(),
+                                     screen.udp_receive_buffer_errors())
+    screen.check_alive(f"while {screen.executable_name} was measured")
+    window = ScreenWindow(
+        cpu_share=(cpu1 - cpu0) / elapsed,
+        threads={name: round((threads1.get(name, 0) - threads0.get(name, 0)) / elapsed, 3) for name in threads1},
+        machine_busy=(busy1[0] - busy0[0]) / (busy1[1] - busy0[1]) if busy1[1] > busy0[1] else 0,
+        vm_hwm_mb=memory_kb(pid, "VmHWM") / 1024, vm_rss_mb=memory_kb(pid, "VmRSS") / 1024, drops=drops1 - drops0)
+    if probe:
+        posts, timers, rows = (screen.probe.numbers(kind, offset=offset) for kind in ("post", "timer", "rows"))
+        window.post_p99_ms = percentile(posts, 0.99) / 1000
+        window.post_max_ms = max(posts, default=0) / 1000
+        window.timer_p99_ms = percentile(timers, 0.99) / 1000
+        window.samples = len(posts)
+        window.rows = rows[-1] if rows else -1
+    return window
 
 
 def busiest_threads(threads, count=3):
