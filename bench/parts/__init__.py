@@ -4,7 +4,7 @@ measurement and returns a record of its figures; the record's rows() are its lin
 import dataclasses
 import os
 
-from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, screen, soak
+from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, record, screen, soak
 
 PARTS = {
     "decoder": (decoder,),
@@ -13,6 +13,7 @@ PARTS = {
     "screen": (screen,),
     "onair": (onair,),
     "flood": (flood, karts_in_sight),
+    "record": (record,),
     "soak": (soak,),
 }
 
