@@ -41,10 +41,10 @@ class RecordFigures:
         probe_written, probe_not_written = self.probe_written.screen, self.probe_not_written.screen
         cpu, cpu_off = written.screen.cpu_share, not_written.screen.cpu_share
         click, click_off = statistics.median(written.clicks), statistics.median(not_written.clicks)
+        threads = busiest_threads(written.screen.threads)
         return [
             Row(f"{LABEL}: console CPU",
-                f"{cpu * 100:.1f}% of a core written ({written.lines} lines; {busiest_threads(written.screen.threads)}),"
-                f" {cpu_off * 100:.1f}% not",
+                f"{cpu * 100:.1f}% of a core written ({written.lines} lines; {threads}), {cpu_off * 100:.1f}% not",
                 f"written minus not written ({cpu / cpu_off:.2f} x; as a ratio, a few hundredths of a core are within "
                 "a 20 s window's noise)", "record CPU", cpu - cpu_off),
             Row(f"{LABEL}: main-thread event latency p99",
