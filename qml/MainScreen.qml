@@ -12,16 +12,20 @@ Rectangle {
     // row button blinks between grey and red.
     property bool blinkRedNow: false
 
-    // Does what a click on the bottom-bar button of `mode` ("p25", "p50", "p100", "p0") does; the keys use it.
-    // Checking the button by hand drops its binding, so the binding is given back afterwards: the bar keeps
-    // following the global mode when another console changes it later.
+    // Does what a click on the bottom-bar button of `mode` ("p25", "p50", "p100", "p0") does; the keys use it. The
+    // button is checked as a click checks it, which keeps its binding, and nothing is allocated per call.
     function chooseGlobalLimit(mode) {
-        var button = { p25: button25p, p50: button50p, p100: button100p, p0: buttonStop }[mode]
-        if (!button)
-            return
-        button.checked = true
+        var button
+        switch (mode) {
+        case "p25": button = button25p; break
+        case "p50": button = button50p; break
+        case "p100": button = button100p; break
+        case "p0": button = buttonStop; break
+        default: return
+        }
+        if (!button.checked)
+            button.toggle()
         button.clicked()
-        button.checked = Qt.binding(function () { return transpondersListModel.limitMode === mode })
     }
 
     Timer {
