@@ -1,5 +1,6 @@
 #include <QtTest>
 
+#include "categorylog.h"
 #include "isolatedsettings.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/settingsfilecheck.h"
@@ -9,16 +10,6 @@
 // read it: a value that Qt would deserialize unsafely must leave the file before they start (a miss aborts
 // this test), and everything else must stay as it was.
 namespace {
-
-QStringList settingsLog;
-QtMessageHandler previousHandler = nullptr;
-
-void recordSettingsLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category && qstrcmp(context.category, "zadar.settings") == 0)
-        settingsLog << message;
-    else
-        previousHandler(type, context, message);
-}
 
 // Every byte as a hex escape, which stops at the next backslash.
 QByteArray escaped(const QByteArray &bytes) {
@@ -56,7 +47,7 @@ class SettingsFileCheckTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { previousHandler = qInstallMessageHandler(recordSettingsLog); }
+    void initTestCase() { m_settingsLog = std::make_unique<CategoryLog>("zadar.settings"); }
     void init();
     void cleanup() { m_store.reset(); }
 
@@ -70,11 +61,12 @@ private:
     void writeStore(const QString &path, const QByteArray &contents);
 
     std::unique_ptr<IsolatedSettings> m_store;
+    std::unique_ptr<CategoryLog> m_settingsLog;
 };
 
 void SettingsFileCheckTest::init() {
     m_store = std::make_unique<IsolatedSettings>();
-    settingsLog.clear();
+    m_settingsLog->take();
 }
 
 void SettingsFileCheckTest::writeStore(const QString &path, const QByteArray &contents) {
@@ -115,11 +107,12 @@ void SettingsFileCheckTest::unreadableValuesAreRemovedAndTheRestIsKept() {
                                     QByteArray("; kept by hand\n[rpmSettings]\np25RpmValue = ") + value +
                                     "\r\np50RpmValue=2800\n\n[transponders]\ntr0=" + registryEntry("7", 1003) + "\n";
         writeStore(storePath(), original);
-        settingsLog.clear();
+        m_settingsLog->take();
 
         SettingsFileCheck::removeUnreadableValues();
 
         QCOMPARE(readFile(storePath() + ".damaged"), original);
+        const QStringList settingsLog = m_settingsLog->take();
         QCOMPARE(settingsLog.size(), 1);
         QVERIFY2(settingsLog.first().contains("\"rpmSettings/p25RpmValue\""), qPrintable(settingsLog.first()));
         QVERIFY(SettingsFileCheck::unreadableValues(readFile(storePath())).isEmpty());
@@ -153,7 +146,7 @@ void SettingsFileCheckTest::whatTheConsoleWritesIsLeftAlone() {
 
     QCOMPARE(readFile(storePath()), written);
     QVERIFY(!QFile::exists(storePath() + ".damaged"));
-    QCOMPARE(settingsLog, QStringList());
+    QCOMPARE(m_settingsLog->take(), QStringList());
     const TranspondersModel registry;
     QCOMPARE(registry.getKartNumByTransponderId(1003), QString("@Variant(x)"));
     QCOMPARE(registry.getKartNumByTransponderId(1004), QString("12, \"a\""));

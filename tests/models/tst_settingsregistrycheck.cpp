@@ -2,6 +2,7 @@
 
 #include <QtTest>
 
+#include "categorylog.h"
 #include "isolatedsettings.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/settingsfilecheck.h"
@@ -14,16 +15,6 @@ using namespace SettingsRegistryCheck;
 // the models that read it: a value that Qt would read unsafely must be gone before they start (a miss reads
 // past a buffer or aborts this test), the key as it was is kept, and everything else stays.
 namespace {
-
-QStringList settingsLog;
-QtMessageHandler previousHandler = nullptr;
-
-void recordSettingsLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category && qstrcmp(context.category, "zadar.settings") == 0)
-        settingsLog << message;
-    else
-        previousHandler(type, context, message);
-}
 
 // Text as the registry stores it: UTF-16, little-endian; `terminated` adds the zero that ends a string.
 QByteArray utf16(const QString &text, bool terminated = false) {
@@ -80,10 +71,10 @@ class SettingsRegistryCheckTest : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { previousHandler = qInstallMessageHandler(recordSettingsLog); }
+    void initTestCase() { m_settingsLog = std::make_unique<CategoryLog>("zadar.settings"); }
     void init() {
         m_store = std::make_unique<IsolatedSettings>();
-        settingsLog.clear();
+        m_settingsLog->take();
     }
     void cleanup() { m_store.reset(); }
 
@@ -94,6 +85,7 @@ private slots:
 
 private:
     std::unique_ptr<IsolatedSettings> m_store;
+    std::unique_ptr<CategoryLog> m_settingsLog;
 };
 
 void SettingsRegistryCheckTest::unreadableValuesAreRemovedAndTheRestIsKept_data() {
@@ -134,6 +126,7 @@ void SettingsRegistryCheckTest::unreadableValuesAreRemovedAndTheRestIsKept() {
 
     SettingsFileCheck::removeUnreadableValues();
 
+    const QStringList settingsLog = m_settingsLog->take();
     QCOMPARE(settingsLog.size(), 1);
     QVERIFY2(settingsLog.first().contains("2 values") && settingsLog.first().contains("\"rpmSettings/p25RpmValue\"") &&
                  settingsLog.first().contains("\"transponders/tr1\"") &&
@@ -173,7 +166,7 @@ void SettingsRegistryCheckTest::whatTheConsoleWritesIsLeftAlone() {
 
     SettingsFileCheck::removeUnreadableValues();
 
-    QCOMPARE(settingsLog, QStringList());
+    QCOMPARE(m_settingsLog->take(), QStringList());
     QCOMPARE(readRaw(storeKey() + ".damaged\\rpmSettings", "p50RpmValue").data, QByteArray());
     QCOMPARE(IsolatedSettings::open()->allKeys(), keys);
     QCOMPARE(TranspondersModel().getKartNumByTransponderId(1003), QString("@Variant(x)"));

@@ -5,6 +5,7 @@
 #include <QtTest>
 #include <mutex>
 
+#include "categorylog.h"
 #include "fakeexchangeenvironment.h"
 #include "frames.h"
 #include "net/dataexchange.h"
@@ -16,28 +17,15 @@ namespace {
 
 const QHostAddress loopbackBroadcast(QStringLiteral("127.255.255.255"));
 
-// Log lines of the exchange's category, from whichever thread writes them. A standard mutex, which
-// ThreadSanitizer sees (QMutex locks through Qt's uninstrumented code).
-std::mutex logMutex;
-QStringList netLog;
-QtMessageHandler previousHandler = nullptr;
-
-void recordNetLog(QtMsgType type, const QMessageLogContext &context, const QString &message) {
-    if (context.category && qstrcmp(context.category, "zadar.net") == 0) {
-        std::lock_guard<std::mutex> lock(logMutex);
-        netLog << message;
-    }
-    if (type != QtDebugMsg)
-        previousHandler(type, context, message);
-}
+// The exchange's log lines, from whichever thread writes them.
+std::unique_ptr<CategoryLog> netLog;
 
 QStringList takeNetLog() {
-    std::lock_guard<std::mutex> lock(logMutex);
-    return std::exchange(netLog, {});
+    return netLog->take();
 }
 
 QStringList mergingLog() {
-    return takeNetLog().filter(QRegularExpression("^(Reports arrive faster|Caught up)"));
+    return takeNetLog().filter(QRegularExpression("^warning: (Reports arrive faster|Caught up)"));
 }
 
 // Collects link-state notifications and transponder reports in the main thread.
@@ -102,7 +90,7 @@ private:
 
 void DataExchangeTest::initTestCase() {
     QLoggingCategory::setFilterRules(QStringLiteral("zadar.net.debug=true"));
-    previousHandler = qInstallMessageHandler(recordNetLog);
+    netLog = std::make_unique<CategoryLog>("zadar.net");
     QVERIFY(m_sender.bind(QHostAddress(QHostAddress::LocalHost), 0));
 }
 
@@ -200,8 +188,8 @@ void DataExchangeTest::pingsEveryQualifyingEntryInOrder() {
     }
     QCOMPARE(pings, (QStringList{"192.168.1.255", "10.1.255.255", "192.168.1.255", "10.1.255.255"}));
     QStringList pingLines = takeNetLog().filter("Ping to ");
-    QCOMPARE(pingLines, (QStringList{"Ping to 192.168.1.255", "Ping to 10.1.255.255", "Ping to 192.168.1.255",
-                                     "Ping to 10.1.255.255"}));
+    QCOMPARE(pingLines, (QStringList{"debug: Ping to 192.168.1.255", "debug: Ping to 10.1.255.255",
+                                     "debug: Ping to 192.168.1.255", "debug: Ping to 10.1.255.255"}));
 }
 
 void DataExchangeTest::statusFrameMakesTheLinkOnline() {
@@ -482,15 +470,15 @@ void DataExchangeTest::onlyTheLatestReportOfEachKartWaitsWhileTheMainThreadIsBeh
     const int delivered = m_receiver->transponderIds.size();
     QVERIFY2(delivered < 200, qPrintable(QString::number(delivered)));
 
-    QCOMPARE(mergingLog(), QStringList{"Reports arrive faster than the console takes them: only the latest report of "
-                                       "each kart waits"});
+    QCOMPARE(mergingLog(), QStringList{"warning: Reports arrive faster than the console takes them: only the latest "
+                                       "report of each kart waits"});
     m_env->setNowMs(m_env->nowMs + 999);
     pingTick();
     QVERIFY(mergingLog().isEmpty());
     m_env->setNowMs(m_env->nowMs + 1);
     pingTick();
-    QCOMPARE(mergingLog(), QStringList{QString("Caught up with the LAN after merging reports for 0 ms (%1 reports "
-                                               "replaced by a newer one of the same kart)")
+    QCOMPARE(mergingLog(), QStringList{QString("warning: Caught up with the LAN after merging reports for 0 ms (%1 "
+                                               "reports replaced by a newer one of the same kart)")
                                            .arg(karts * rounds - delivered)});
     QTRY_COMPARE(m_receiver->recordSignals.filter("mergingEnded"),
                  QStringList{QString("mergingEnded 0 %1").arg(karts * rounds - delivered)});
