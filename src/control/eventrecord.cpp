@@ -21,6 +21,7 @@ QString eventName(RecordedEventKind kind) {
         case RecordedEventKind::LimitTaken: return QStringLiteral("limit-taken");
         case RecordedEventKind::LimitNotTaken: return QStringLiteral("limit-not-taken");
         case RecordedEventKind::LoadShed: return QStringLiteral("load-shed");
+        case RecordedEventKind::NotRecorded: return QStringLiteral("not-recorded");
     }
     return QString();
 }
@@ -31,8 +32,6 @@ EventRecord::EventRecord(const QString &folder, Clock clock)
     m_writer->moveToThread(&m_thread);
     QObject::connect(&m_thread, &QThread::finished, m_writer, &QObject::deleteLater);
     m_thread.start();
-    QMetaObject::invokeMethod(
-        m_writer, [writer = m_writer] { writer->removeOldFiles(); }, Qt::QueuedConnection);
 }
 
 EventRecord::~EventRecord() {

@@ -23,6 +23,7 @@ enum class RecordedEventKind {
     LimitTaken,
     LimitNotTaken,
     LoadShed,
+    NotRecorded,
 };
 
 // The record's name for a kind: short, lower case and kept from version to version, since reviews filter on it
@@ -58,18 +59,17 @@ class EventRecordWriter;
 // The console's event record: one CSV file per local day, events-YYYY-MM-DD.csv, in a folder of its own.
 // record() hands the event to a thread of the record's own and returns, so a slow or full disk never holds up the
 // window or the exchange; that thread has each event in the file within a second. Destroying the record writes
-// everything recorded before, so create it before anything that records and destroy it after.
+// everything recorded before, so create it before anything that records and destroy it after. It never deletes
+// a file: the files are the track's evidence.
 class EventRecord {
 public:
     using Clock = std::function<QDateTime()>;
 
-    // Removes the folder's day files older than 90 days (by the date in their names) before the first event.
     explicit EventRecord(const QString &folder, Clock clock = &QDateTime::currentDateTime);
     ~EventRecord();
     EventRecord(const EventRecord &) = delete;
     EventRecord &operator=(const EventRecord &) = delete;
 
-    // Callable from any thread.
     void record(RecordedEvent event) const;
 
     // The per-user application data folder: with the organization "deviv" and the application "zadar" set on the

@@ -1,17 +1,16 @@
 #include "eventrecordwriter.h"
 
 #include <QDir>
-#include <QRegularExpression>
-#include <algorithm>
 
 #include "controllogging.h"
 
 namespace {
 
-constexpr int keptDays = 90;
-constexpr qint64 burstWindowMs = 1000;
-// Different events of one flood-prone kind and source written in one burst window; the rest are counted.
-constexpr int writtenPerBurst = 10;
+// Events of one flood-prone kind and source written in one second; the rest are counted.
+constexpr int writtenPerSecond = 10;
+constexpr int catchUpIntervalMs = 5000;
+// A day file that refuses writing for this long is left for the next part of the day.
+constexpr qint64 lockedFileGivenUpMs = 30000;
 
 // The byte order mark tells spreadsheet programs that the file is UTF-8 (kart numbers and details may hold
 // any text); without it some read it in the system's legacy code page.
@@ -21,11 +20,6 @@ const QByteArray headerLine("time,event,source,kart number,transponder,limit mod
 bool isFloodProne(RecordedEventKind kind) {
     return kind == RecordedEventKind::GlobalLimit || kind == RecordedEventKind::GlobalLimitReasserted ||
            kind == RecordedEventKind::KartLimit || kind == RecordedEventKind::Reset;
-}
-
-bool sameEvent(const RecordedEvent &a, const RecordedEvent &b) {
-    return a.kind == b.kind && a.source == b.source && a.kartNumber == b.kartNumber &&
-           a.transponderId == b.transponderId && a.limitMode == b.limitMode && a.rpm == b.rpm && a.detail == b.detail;
 }
 
 // Local time with milliseconds and the offset from UTC, 2026-12-08T14:03:05.123+01:00.
@@ -64,148 +58,131 @@ QByteArray csvLine(const RecordedEvent &event) {
     return fields.join(QLatin1Char(',')).toUtf8() + "\r\n";
 }
 
-QString withDetail(const QString &detail, const QString &more) {
-    if (detail.isEmpty())
-        return more;
-    return detail + QLatin1String("; ") + more;
-}
-
 }  // namespace
 
 EventRecordWriter::EventRecordWriter(const QString &folder, EventRecord::Clock clock, QObject *parent)
-    : QObject(parent), m_folder(folder), m_clock(std::move(clock)), m_burstTimer(this) {
-    m_burstTimer.setSingleShot(true);
-    m_burstTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_burstTimer, &QTimer::timeout, this, qOverload<>(&EventRecordWriter::closeBursts));
+    : QObject(parent), m_folder(folder), m_clock(std::move(clock)), m_catchUpTimer(this) {
+    m_catchUpTimer.setSingleShot(true);
+    connect(&m_catchUpTimer, &QTimer::timeout, this, &EventRecordWriter::catchUp);
 }
 
 EventRecordWriter::~EventRecordWriter() {
     finish();
 }
 
-QString EventRecordWriter::fileName(const QDate &day) {
-    return QStringLiteral("events-%1.csv").arg(day.toString(QStringLiteral("yyyy-MM-dd")));
-}
-
-void EventRecordWriter::removeOldFiles() {
-    static const QRegularExpression dayFile(QStringLiteral("^events-(\\d{4}-\\d{2}-\\d{2})\\.csv$"));
-    const QDate oldestKept = m_clock().date().addDays(-keptDays);
-    const QDir folder(m_folder);
-    for (const QString &name : folder.entryList(QDir::Files)) {
-        const QRegularExpressionMatch match = dayFile.match(name);
-        if (!match.hasMatch())
-            continue;
-        const QDate day = QDate::fromString(match.captured(1), QStringLiteral("yyyy-MM-dd"));
-        if (day.isValid() && day < oldestKept && !QFile::remove(folder.filePath(name)))
-            qCWarning(lcRecord).noquote() << "Event record: cannot remove the old file" << folder.filePath(name);
-    }
+QString EventRecordWriter::fileName(const QDate &day, int part) {
+    const QString date = day.toString(QStringLiteral("yyyy-MM-dd"));
+    return part == 1 ? QStringLiteral("events-%1.csv").arg(date)
+                     : QStringLiteral("events-%1_%2.csv").arg(date).arg(part);
 }
 
 void EventRecordWriter::write(const RecordedEvent &event) {
-    closeBursts(event.time, false);
-    if (!isFloodProne(event.kind)) {
-        writeLine(event);
-        return;
-    }
-    const BurstKey key{event.kind, event.source};
-    const auto found = m_bursts.find(key);
-    if (found == m_bursts.end()) {
-        writeLine(event);
-        Burst burst;
-        burst.end = event.time.addMSecs(burstWindowMs);
-        burst.lastWritten = event;
-        burst.lastSeen = event.time;
-        m_bursts.emplace(key, std::move(burst));
-        scheduleBurstEnd();
-        return;
-    }
-    Burst &burst = found->second;
-    burst.lastSeen = event.time;
-    if (sameEvent(event, burst.lastWritten)) {
-        ++burst.repeats;
-        burst.lastRepeat = event.time;
-        return;
-    }
-    writeRepeats(burst);
-    if (burst.written == writtenPerBurst) {
-        ++burst.leftOut;
-        return;
-    }
-    writeLine(event);
-    burst.lastWritten = event;
-    ++burst.written;
+    endSeconds(event.time, false);
+    if (withinCap(event))
+        queue(event);
+    writeWaiting();
+    scheduleCatchUp();
 }
 
-void EventRecordWriter::closeBursts() {
-    closeBursts(m_clock(), false);
-    scheduleBurstEnd();
+void EventRecordWriter::catchUp() {
+    endSeconds(m_clock(), false);
+    writeWaiting();
+    scheduleCatchUp();
 }
 
 void EventRecordWriter::finish() {
-    closeBursts(QDateTime(), true);
-    m_burstTimer.stop();
+    endSeconds(QDateTime(), true);
+    // At exit nothing waits for a locked file to come free.
+    if (!writeWaiting()) {
+        leaveFile(m_waiting.front().time.date());
+        writeWaiting();
+    }
+    if (!m_waiting.empty())
+        qCWarning(lcRecord).noquote() << "Event record:" << m_waiting.size() << "events could not be written at exit";
+    m_waiting.clear();
+    m_catchUpTimer.stop();
     m_file.close();
     m_openDay = QDate();
 }
 
-void EventRecordWriter::closeBursts(const QDateTime &now, bool all) {
-    for (auto it = m_bursts.begin(); it != m_bursts.end();) {
-        Burst &burst = it->second;
-        // A window ending more than a window ahead means the clock was set back: it ends now.
-        if (!all && burst.end > now && burst.end <= now.addMSecs(burstWindowMs)) {
+bool EventRecordWriter::withinCap(const RecordedEvent &event) {
+    if (!isFloodProne(event.kind))
+        return true;
+    Second &second = m_seconds[{event.kind, event.source}];
+    if (!second.start.isValid())
+        second.start = event.time;
+    if (second.written < writtenPerSecond) {
+        ++second.written;
+        return true;
+    }
+    ++second.more;
+    second.lastMore = event.time;
+    return false;
+}
+
+// Ends the seconds that `now` is not within (a clock set back ends them too), each with a line for what it left out.
+void EventRecordWriter::endSeconds(const QDateTime &now, bool all) {
+    for (auto it = m_seconds.begin(); it != m_seconds.end();) {
+        const Second &second = it->second;
+        if (!all && second.start <= now && now < second.start.addSecs(1)) {
             ++it;
             continue;
         }
-        writeRepeats(burst);
-        if (burst.leftOut > 0) {
-            RecordedEvent summary;
-            summary.kind = it->first.first;
-            summary.source = it->first.second;
-            summary.detail = QStringLiteral("%1 more not written: a burst").arg(burst.leftOut);
-            summary.time = burst.lastSeen;
-            writeLine(summary);
+        if (second.more > 0) {
+            RecordedEvent more(it->first.first, it->first.second);
+            more.detail = QStringLiteral("%1 more within the second").arg(second.more);
+            more.time = second.lastMore;
+            queue(more);
         }
-        it = m_bursts.erase(it);
+        it = m_seconds.erase(it);
     }
 }
 
-void EventRecordWriter::writeRepeats(Burst &burst) {
-    if (burst.repeats == 0)
-        return;
-    RecordedEvent repeated = burst.lastWritten;
-    repeated.detail = withDetail(repeated.detail, QStringLiteral("repeated %1 more times").arg(burst.repeats));
-    repeated.time = burst.lastRepeat;
-    writeLine(repeated);
-    burst.repeats = 0;
-}
-
-void EventRecordWriter::scheduleBurstEnd() {
-    if (m_bursts.empty()) {
-        m_burstTimer.stop();
+void EventRecordWriter::queue(const RecordedEvent &event) {
+    if (int(m_waiting.size()) >= maxWaiting) {
+        ++m_notKept;
         return;
     }
-    QDateTime first = m_bursts.begin()->second.end;
-    for (const auto &entry : m_bursts)
-        first = std::min(first, entry.second.end);
-    m_burstTimer.start(int(std::clamp<qint64>(m_clock().msecsTo(first), 0, burstWindowMs)));
+    m_waiting.push_back(event);
+    if (m_failingSince.isValid())
+        ++m_writtenLate;
 }
 
-void EventRecordWriter::writeLine(const RecordedEvent &event) {
-    const QDate day = event.time.date();
-    if (day == m_failedDay)
-        return;
-    if (day != m_openDay && !openDay(day))
-        return;
-    append(csvLine(event));
+// Writes the waiting events in order; false when the file refused one, which then waits with the rest.
+bool EventRecordWriter::writeWaiting() {
+    while (!m_waiting.empty()) {
+        const RecordedEvent &event = m_waiting.front();
+        const QDate day = event.time.date();
+        if ((day != m_openDay && !openDay(day)) || !append(csvLine(event)))
+            return false;
+        m_waiting.pop_front();
+    }
+    if (!m_failingSince.isValid())
+        return true;
+    if (m_notKept > 0) {
+        RecordedEvent gap(RecordedEventKind::NotRecorded, {});
+        gap.detail = QStringLiteral("%1 events not kept while the record could not be written").arg(m_notKept);
+        gap.time = m_clock();
+        if ((gap.time.date() != m_openDay && !openDay(gap.time.date())) || !append(csvLine(gap)))
+            return false;
+    }
+    QString late = QStringLiteral("%1 events written late").arg(m_writtenLate);
+    if (m_notKept > 0)
+        late += QStringLiteral(", %1 not kept").arg(m_notKept);
+    qCWarning(lcRecord).noquote() << "Event record: writing to" << m_file.fileName() << "again;" << late;
+    m_failingSince = QDateTime();
+    m_writtenLate = 0;
+    m_notKept = 0;
+    return true;
 }
 
 // Opens the day's file for appending. A file a crash left cut in the middle of a line gets the line ended first.
 bool EventRecordWriter::openDay(const QDate &day) {
     m_file.close();
     m_openDay = day;
-    m_file.setFileName(QDir(m_folder).filePath(fileName(day)));
+    m_file.setFileName(QDir(m_folder).filePath(fileName(day, day == m_partDay ? m_part : 1)));
     if (!QDir().mkpath(m_folder)) {
-        fail(QStringLiteral("cannot create the folder"));
+        failed(QStringLiteral("cannot create the folder"));
         return false;
     }
     QByteArray lastByte;
@@ -215,7 +192,7 @@ bool EventRecordWriter::openDay(const QDate &day) {
             lastByte = existing.read(1);
     }
     if (!m_file.open(QIODevice::Append)) {
-        fail(m_file.errorString());
+        failed(m_file.errorString());
         return false;
     }
     qCInfo(lcRecord).noquote() << "Event record:" << m_file.fileName();
@@ -227,16 +204,38 @@ bool EventRecordWriter::openDay(const QDate &day) {
 bool EventRecordWriter::append(const QByteArray &bytes) {
     if (m_file.write(bytes) == bytes.size() && m_file.flush())
         return true;
-    fail(m_file.errorString());
+    failed(m_file.errorString());
     return false;
 }
 
-// One warning per day file: the day's events are dropped, and the next day's file is tried afresh.
-void EventRecordWriter::fail(const QString &reason) {
-    qCWarning(lcRecord).noquote() << "Event record: cannot write" << m_file.fileName()
-                                  << QStringLiteral("(%1);").arg(reason)
-                                  << "no events are recorded until the next day's file";
+// One warning when writing starts to fail; a day file that has refused for 30 s is given up for the next part.
+void EventRecordWriter::failed(const QString &reason) {
+    const QDateTime now = m_clock();
+    const QDate day = m_openDay;
     m_file.close();
-    m_failedDay = m_openDay;
     m_openDay = QDate();
+    if (!m_failingSince.isValid()) {
+        qCWarning(lcRecord).noquote() << "Event record: cannot write" << m_file.fileName()
+                                      << QStringLiteral("(%1);").arg(reason)
+                                      << "events wait in memory until it can be written";
+        m_failingSince = now;
+        m_writtenLate = qint64(m_waiting.size());
+    } else if (day.isValid() && m_failingSince.msecsTo(now) >= lockedFileGivenUpMs) {
+        leaveFile(day);
+        m_failingSince = now;
+    }
+}
+
+void EventRecordWriter::leaveFile(const QDate &day) {
+    const QString left = QDir(m_folder).filePath(fileName(day, day == m_partDay ? m_part : 1));
+    m_part = day == m_partDay ? m_part + 1 : 2;
+    m_partDay = day;
+    qCWarning(lcRecord).noquote() << "Event record:" << left << "stays locked; the day goes on in"
+                                  << fileName(day, m_part);
+}
+
+void EventRecordWriter::scheduleCatchUp() {
+    if ((m_waiting.empty() && m_seconds.empty()) || m_catchUpTimer.isActive())
+        return;
+    m_catchUpTimer.start(catchUpIntervalMs);
 }
