@@ -52,17 +52,12 @@ StayAwake::~StayAwake() {
 #if defined(Q_OS_WIN)
     SetThreadExecutionState(ES_CONTINUOUS);
 #elif defined(DEVIV_HAVE_DBUS)
-    if (m_pending) {
-        m_pending->waitForFinished();
-        takeInhibitReply();
-    }
+    // Not waited for: a desktop that does not answer must not hold up the exit, and the desktop gives back the
+    // inhibitions of a program that leaves the bus in any case.
     if (m_cookie) {
         QDBusMessage unInhibit = screenSaverCall(QStringLiteral("UnInhibit"));
         unInhibit << *m_cookie;
-        // Waits for the answer, so that the call has left before the process ends.
-        const QDBusMessage answer = QDBusConnection::sessionBus().call(unInhibit, QDBus::Block, callTimeoutMs);
-        if (answer.type() == QDBusMessage::ErrorMessage)
-            qCWarning(lcAwake).noquote() << "Giving back the screen saver inhibition failed:" << answer.errorMessage();
+        QDBusConnection::sessionBus().send(unInhibit);
     }
 #endif
 }

@@ -14,7 +14,7 @@ class StayAwake : public QObject {
 
 public:
     explicit StayAwake(QObject *parent = nullptr);
-    // Gives the inhibition back; waits for the desktop's answer if it has not come yet.
+    // Gives the inhibition back, without waiting for the desktop.
     ~StayAwake() override;
 
 private:
