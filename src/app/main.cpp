@@ -33,7 +33,6 @@ int main(int argc, char *argv[]) {
     // Outlives everything that records, the exchange's worker thread included.
     EventRecord record(EventRecord::standardFolder());
     StayAwake stayAwake;
-    QQmlApplicationEngine engine;
     DataExchange exchange;
     SettingsFileCheck::removeUnreadableValues();
     ApplicationSettingsModel appSettings;
@@ -41,14 +40,16 @@ int main(int argc, char *argv[]) {
     connectSettingsToLiveList(appSettings, transpondersListModel);
     // The first limit commands already use the stored RPM values.
     transpondersListModel.loadRpmSettings(appSettings.rpmSettings());
+    TranspondersModel transpondersModel;
+    EventRecordFeed recordFeed(record, transpondersListModel, transpondersModel);
 
+    // Made after the objects its bindings read, so that it goes before them at exit.
+    QQmlApplicationEngine engine;
     QQmlContext *context = engine.rootContext();
     context->setContextProperty(QStringLiteral("appSettings"), &appSettings);
     context->setContextProperty(QStringLiteral("transpondersListModel"), &transpondersListModel);
     context->setContextProperty(QStringLiteral("retranlatorState"), exchange.linkState());
-    TranspondersModel transpondersModel;
     context->setContextProperty(QStringLiteral("transpondersModel"), &transpondersModel);
-    EventRecordFeed recordFeed(record, transpondersListModel, transpondersModel);
 
     const QUrl mainUrl(QStringLiteral("qrc:/main.qml"));
     // Queued: a root document that cannot be created ends the event loop as soon as it starts.
