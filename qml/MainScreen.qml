@@ -12,22 +12,6 @@ Rectangle {
     // row button blinks between grey and red.
     property bool blinkRedNow: false
 
-    // Does what a click on the bottom-bar button of `mode` ("p25", "p50", "p100", "p0") does; the keys use it. The
-    // button is checked as a click checks it, which keeps its binding, and nothing is allocated per call.
-    function chooseGlobalLimit(mode) {
-        var button
-        switch (mode) {
-        case "p25": button = button25p; break
-        case "p50": button = button50p; break
-        case "p100": button = button100p; break
-        case "p0": button = buttonStop; break
-        default: return
-        }
-        if (!button.checked)
-            button.toggle()
-        button.clicked()
-    }
-
     Timer {
         interval: 500
         repeat: true
@@ -250,10 +234,13 @@ Rectangle {
             anchors.bottomMargin: 4
             anchors.right: parent.right
             anchors.rightMargin: 4
-            // Empties the list and puts every kart back to 100%, as a click on "100%" does.
+            // Empties the list and puts every kart back to 100%, as a click on "100%" does: the button is checked as
+            // a click checks it, which keeps its binding.
             onClicked: {
                 transpondersListModel.resetData()
-                rectangle.chooseGlobalLimit("p100")
+                if (!button100p.checked)
+                    button100p.toggle()
+                button100p.clicked()
             }
         }
     }

@@ -13,11 +13,6 @@ ApplicationWindow {
     color: "#000000"
     title: qsTr("REROD Quick")
 
-    // A global limit chosen with a key, whichever screen is shown: what a click on its button does.
-    function chooseGlobalLimit(mode) {
-        mainScreen.chooseGlobalLimit(mode)
-    }
-
     menuBar: MenuBar {
         font.pointSize: 12
 

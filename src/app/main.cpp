@@ -65,6 +65,6 @@ int main(int argc, char *argv[]) {
     connectExchangeToRecord(exchange, recordFeed);
     GlobalHotkeys keys;
     if (auto *window = qobject_cast<QWindow *>(engine.rootObjects().value(0)))
-        connectRaceControl(keys, transpondersListModel, recordFeed, window);
+        connectRaceControl(keys, transpondersListModel, window);
     return app.exec();
 }

@@ -1,6 +1,5 @@
 #include "wiring.h"
 
-#include <QVariant>
 #include <QWindow>
 
 #include "control/eventrecordfeed.h"
@@ -26,18 +25,15 @@ void connectExchangeAndLiveList(DataExchange &exchange, TranspondersListModel &l
 }
 
 void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed) {
-    QObject::connect(&exchange, &DataExchange::remoteAppCommandSender, &feed,
-                     &EventRecordFeed::applicationCommandSender);
     QObject::connect(&exchange, &DataExchange::globalLimitReasserted, &feed, &EventRecordFeed::globalLimitReasserted);
     QObject::connect(&exchange, &DataExchange::mergingEnded, &feed, &EventRecordFeed::mergingEnded);
     QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &feed, &EventRecordFeed::linkStateChanged);
 }
 
-void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, EventRecordFeed &feed, QWindow *window) {
-    QObject::connect(&keys, &GlobalHotkeys::limitKeyPressed, window,
-                     [&feed, window](const QString &limitMode, const QString &keyName) {
-                         feed.limitKeyPressed(keyName);
-                         QMetaObject::invokeMethod(window, "chooseGlobalLimit", Q_ARG(QVariant, limitMode));
+void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window) {
+    QObject::connect(&keys, &GlobalHotkeys::limitKeyPressed, &liveList,
+                     [&liveList](const QString &limitMode, const QString &keyName) {
+                         liveList.chooseGlobalLimit(limitMode, {LimitSource::Key, keyName});
                      });
     QObject::connect(&liveList, &TranspondersListModel::limitNotTaken, window, [window] {
         if (!window->isActive())

@@ -14,11 +14,11 @@ void connectSettingsToLiveList(ApplicationSettingsModel &settings, TranspondersL
 // requests back, all as queued calls that copy their arguments.
 void connectExchangeAndLiveList(DataExchange &exchange, TranspondersListModel &liveList);
 
-// What the exchange tells the event record (who sent each command, limits asserted again, stretches of merging,
-// the link state) reaches it in the main thread, queued in the order it happened.
+// What the exchange tells the event record (limits asserted again, stretches of merging, the link state) reaches it
+// in the main thread, queued in the order it happened.
 void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed);
 
-// A limit key chooses its global limit exactly as a click on its button in `window` does, and the record says
-// which key it was. A kart that has not taken its limit asks for the operator's attention while `window` is not
-// the active one (the taskbar entry flashes).
-void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, EventRecordFeed &feed, QWindow *window);
+// A limit key chooses its global limit in the live list, which names the key as its source. A kart that has not
+// taken its limit asks for the operator's attention while `window` is not the active one (the taskbar entry
+// flashes).
+void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window);

@@ -1,7 +1,6 @@
 #include "eventrecordfeed.h"
 
 #include <QCoreApplication>
-#include <utility>
 
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
@@ -11,16 +10,16 @@ EventRecordFeed::EventRecordFeed(const EventRecord &record, TranspondersListMode
     : QObject(parent), m_record(record), m_registry(registry) {
     using M = TranspondersListModel;
     using Kind = RecordedEventKind;
-    connect(&liveList, &M::globalLimitApplied, this, [this](const QString &mode, int rpm, bool local) {
-        const QString source = limitSource(local);
-        if (!source.isEmpty())
-            this->record(Kind::GlobalLimit, source, {}, mode, rpm);
+    // This console's own command come back is not recorded again.
+    connect(&liveList, &M::globalLimitApplied, this, [this](const QString &mode, int rpm, const LimitSource &source) {
+        if (source.kind != LimitSource::OwnCommand)
+            this->record(Kind::GlobalLimit, source.text(), {}, mode, rpm);
     });
-    connect(&liveList, &M::transponderLimitApplied, this, [this](int id, const QString &mode, int rpm, bool local) {
-        const QString source = limitSource(local);
-        if (!source.isEmpty())
-            this->record(Kind::KartLimit, source, id, mode, rpm);
-    });
+    connect(&liveList, &M::transponderLimitApplied, this,
+            [this](int id, const QString &mode, int rpm, const LimitSource &source) {
+                if (source.kind != LimitSource::OwnCommand)
+                    this->record(Kind::KartLimit, source.text(), id, mode, rpm);
+            });
     connect(&liveList, &M::limitTaken, this, [this](int id, const QString &mode, int rpm, qint64 afterMs) {
         this->record(Kind::LimitTaken, {}, id, mode, rpm, QStringLiteral("took %1 ms").arg(afterMs));
     });
@@ -47,15 +46,6 @@ EventRecordFeed::~EventRecordFeed() {
            QStringLiteral("version ") + QCoreApplication::applicationVersion());
 }
 
-void EventRecordFeed::limitKeyPressed(const QString &keyName) {
-    m_nextKey = QStringLiteral("key ") + keyName;
-}
-
-void EventRecordFeed::applicationCommandSender(const QString &address, bool ownCommand) {
-    m_commandSender = address;
-    m_commandIsOwn = ownCommand;
-}
-
 void EventRecordFeed::globalLimitReasserted(int globalLimit, int reportedLimit, const QString &retranslatorAddress) {
     record(RecordedEventKind::GlobalLimitReasserted, retranslatorAddress, {}, {}, globalLimit,
            QStringLiteral("the retranslator reported %1").arg(reportedLimit));
@@ -75,12 +65,6 @@ void EventRecordFeed::linkStateChanged(const QJsonObject &state) {
     m_linkOnline = online;
     record(online ? RecordedEventKind::RetranslatorOnline : RecordedEventKind::RetranslatorOffline,
            state.value(QStringLiteral("ipAddress")).toString());
-}
-
-QString EventRecordFeed::limitSource(bool local) {
-    if (local)
-        return m_nextKey.isEmpty() ? QStringLiteral("click") : std::exchange(m_nextKey, {});
-    return m_commandIsOwn ? QString() : m_commandSender;
 }
 
 void EventRecordFeed::record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId,

@@ -23,10 +23,6 @@ public:
     ~EventRecordFeed() override;
 
 public slots:
-    // The next limit chosen on this console comes from this key, not from a click.
-    void limitKeyPressed(const QString &keyName);
-    // Who sent the application command the live list applies next, and whether it is this console's own.
-    void applicationCommandSender(const QString &address, bool ownCommand);
     void globalLimitReasserted(int globalLimit, int reportedLimit, const QString &retranslatorAddress);
     void mergingEnded(qint64 durationMs, qint64 reportsReplaced);
     void linkStateChanged(const QJsonObject &state);
@@ -34,15 +30,8 @@ public slots:
 private:
     void record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId = {},
                 const QString &limitMode = {}, std::optional<int> rpm = {}, const QString &detail = {});
-    // The source of a limit just applied: the key or a click here, or the other console; empty for this console's
-    // own command come back, which is not recorded again.
-    QString limitSource(bool local);
-
     const EventRecord &m_record;
     const TranspondersModel &m_registry;
-    QString m_nextKey;
-    QString m_commandSender;
-    bool m_commandIsOwn = false;
     bool m_linkOnline = false;
     QSet<int> m_karts;  // seen in this session
 };

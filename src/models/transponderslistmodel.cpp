@@ -17,6 +17,9 @@ constexpr qint64 limitNotTakenAfterMs = 3000;
 const QString appCommandKey = QStringLiteral("appCommand");
 const QString valueKey = QStringLiteral("value");
 const QString transponderIdKey = QStringLiteral("transponderId");
+// A global limit that a timing feed chose says so, so that other consoles' feeds may follow it or lift it.
+const QString chosenByKey = QStringLiteral("chosenBy");
+const QString chosenByTimingFeed = QStringLiteral("timingFeed");
 
 // Sets the row's mode; a mode that names a limit also sets the row's target, any other text keeps it. Returns
 // whether the mode or the target changed.
@@ -268,10 +271,18 @@ QJsonObject TranspondersListModel::rpmLimits() const {
 }
 
 void TranspondersListModel::setLimitMode(QString val, bool updateController) {
-    const auto limit = rpmByLimitMode.constFind(val);
+    chooseGlobalLimit(val, {updateController ? LimitSource::Click : LimitSource::OtherConsole, {}});
+}
+
+void TranspondersListModel::chooseGlobalLimit(const QString &mode, const LimitSource &source) {
+    const auto limit = rpmByLimitMode.constFind(mode);
     if (limit == rpmByLimitMode.constEnd())
         return;
-    m_limitMode = val;
+    const bool updateController =
+        source.kind == LimitSource::Click || source.kind == LimitSource::Key || source.kind == LimitSource::TimingFeed;
+    m_limitMode = mode;
+    if (source.kind != LimitSource::OwnCommand)
+        m_globalLimitSource = source;
     // The choice that comes back from the network changes nothing and does not restart the timing.
     QVector<int> commanded;
     for (int i = 0; i < m_rows.size(); ++i) {
@@ -279,14 +290,18 @@ void TranspondersListModel::setLimitMode(QString val, bool updateController) {
             commanded << i;
     }
     emit updateTranspondersLimit(limit.value(), updateController);
-    if (updateController)
-        emit resendCommandToApps({{appCommandKey, QStringLiteral("globalRpmLimit")}, {valueKey, val}});
-    else
+    if (updateController) {
+        QJsonObject command{{appCommandKey, QStringLiteral("globalRpmLimit")}, {valueKey, mode}};
+        if (source.kind == LimitSource::TimingFeed)
+            command.insert(chosenByKey, chosenByTimingFeed);
+        emit resendCommandToApps(command);
+    }
+    if (source.kind != LimitSource::Click)
         emit limitModeChanged(m_limitMode);
     // Every row's mode and target may have changed; announced as a change of data so that views keep their place.
     if (!m_rows.isEmpty())
         emit dataChanged(index(0), index(m_rows.size() - 1), limitModeRoles());
-    emit globalLimitApplied(val, limit.value(), updateController);
+    emit globalLimitApplied(mode, limit.value(), source);
     for (const int i : qAsConst(commanded))
         limitCommanded(m_rows[i]);
 }
@@ -302,15 +317,20 @@ bool TranspondersListModel::setData(const QModelIndex &index, const QVariant &va
         {{appCommandKey, QStringLiteral("transponderLimit")}, {transponderIdKey, row.transponderId}, {valueKey, mode}});
     emit setTransponderLimit(row.transponderId, row.targetLimitValue);
     emit dataChanged(index, index, limitModeRoles());
-    emit transponderLimitApplied(row.transponderId, mode, row.targetLimitValue, true);
+    emit transponderLimitApplied(row.transponderId, mode, row.targetLimitValue, {LimitSource::Click, {}});
     limitCommanded(row);
     return true;
 }
 
-void TranspondersListModel::remoteAppCommand(QJsonObject json) {
+void TranspondersListModel::remoteAppCommand(QJsonObject json, const QString &senderAddress, bool ownCommand) {
     const QString command = json.value(appCommandKey).toString();
+    LimitSource source{LimitSource::OtherConsole, senderAddress};
+    if (ownCommand)
+        source.kind = LimitSource::OwnCommand;
+    else if (json.value(chosenByKey).toString() == chosenByTimingFeed)
+        source = {LimitSource::TimingFeed, QStringLiteral("via ") + senderAddress};
     if (command == QLatin1String("globalRpmLimit")) {
-        setLimitMode(json.value(valueKey).toString(), false);
+        chooseGlobalLimit(json.value(valueKey).toString(), source);
     } else if (command == QLatin1String("transponderLimit")) {
         const int transponderId = wholeJsonNumber(json.value(transponderIdKey)).value_or(0);
         if (transponderId == 0)
@@ -322,7 +342,7 @@ void TranspondersListModel::remoteAppCommand(QJsonObject json) {
         const bool changedLimit = resolveLimitMode(row, json.value(valueKey).toString());
         const QModelIndex changed = index(position);
         emit dataChanged(changed, changed, limitModeRoles());
-        emit transponderLimitApplied(transponderId, row.limitMode, row.targetLimitValue, false);
+        emit transponderLimitApplied(transponderId, row.limitMode, row.targetLimitValue, source);
         if (changedLimit)
             limitCommanded(row);
     }

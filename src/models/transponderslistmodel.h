@@ -7,6 +7,7 @@
 #include <QVector>
 #include <functional>
 
+#include "limitsource.h"
 #include "net/dataexchange.h"
 
 // One live transponder: what it last reported and the limit this console wants on it.
@@ -65,6 +66,9 @@ public:
     // Takes the stored RPM of "p25" and "p50" once at start-up; values that are not whole numbers fall back.
     void loadRpmSettings(QJsonObject rpmSettings);
 
+    // Who chose the global limit in force (this console's own command come back changes nothing here).
+    LimitSource globalLimitSource() const { return m_globalLimitSource; }
+
 signals:
     void limitModeChanged(QString limitMode);
     void updateTranspondersLimit(int globalLimit, bool updateController);
@@ -72,9 +76,9 @@ signals:
     void rpmLimitsChanged(QJsonObject json);
     void resendCommandToApps(QJsonObject json);
 
-    // What happened, for the event record. `local`: chosen on this console, not received from another one.
-    void globalLimitApplied(QString mode, int rpm, bool local);
-    void transponderLimitApplied(int transponderId, QString mode, int rpm, bool local);
+    // What happened, for the event record and the incident recorder.
+    void globalLimitApplied(QString mode, int rpm, LimitSource source);
+    void transponderLimitApplied(int transponderId, QString mode, int rpm, LimitSource source);
     void limitTaken(int transponderId, QString mode, int rpm, qint64 afterMs);
     void limitNotTaken(int transponderId, QString mode, int rpm);
     void limitsNotTakenChanged(QJsonObject limitsNotTaken);
@@ -86,10 +90,13 @@ signals:
 public slots:
     void updateTransponderState(DataExchange::TransponderState ts);
     void resetData();
-    // updateController: a local operator's choice (command the retranslator and the other consoles);
-    // false for a choice received from another console.
+    // Every global limit takes this way: chosen here by a click, a key or the timing feed, it commands the
+    // retranslator and the other consoles; received from another console (or come back), it is only applied. The
+    // global buttons follow every choice but a click, which has checked its button already.
+    void chooseGlobalLimit(const QString &mode, const LimitSource &source);
+    // The property's write: a click (updateController), or another console's choice.
     void setLimitMode(QString val, bool updateController = true);
-    void remoteAppCommand(QJsonObject json);
+    void remoteAppCommand(QJsonObject json, const QString &senderAddress = {}, bool ownCommand = false);
     void updateSettings(QString settingsId, QJsonObject json);
 
 private slots:
@@ -106,6 +113,7 @@ private:
     QVector<TransponderRow> m_rows;
     QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
     QString m_limitMode;
+    LimitSource m_globalLimitSource;
     QTimer m_refreshTimer;
     QTimer m_limitCheckTimer;  // single shot, at the next moment a pending limit turns 3 s old
     QJsonObject m_limitsNotTaken;

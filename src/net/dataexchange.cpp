@@ -168,8 +168,7 @@ void DataExchange::deliver(const HandOver &item) {
             const bool ownCommand =
                 std::any_of(m_pingedEntries.cbegin(), m_pingedEntries.cend(),
                             [&sender](const QNetworkAddressEntry &entry) { return entry.ip() == sender; });
-            emit remoteAppCommandSender(sender.toString(), ownCommand);
-            emit remoteAppCommand(item.json);
+            emit remoteAppCommand(item.json, sender.toString(), ownCommand);
             break;
         }
         case HandOver::LinkState: {

@@ -46,10 +46,8 @@ public:
 signals:
     void updateTransponderState(TransponderState ts);
     void controlDataChanged(QJsonObject json);
-    void remoteAppCommand(QJsonObject json);
-    // For the event record. Just before each remoteAppCommand: who sent it, and whether it is this console's own
-    // command come back.
-    void remoteAppCommandSender(QString address, bool ownCommand);
+    // An application command, who sent it, and whether it is this console's own command come back.
+    void remoteAppCommand(QJsonObject json, QString senderAddress, bool ownCommand);
     // A status frame reported another global limit than this console's, which sent its own again.
     void globalLimitReasserted(int globalLimit, int reportedLimit, QString retranslatorAddress);
     // A stretch of merging reports ended: how long it lasted and how many reports newer ones replaced.

@@ -75,12 +75,17 @@ void TranspondersListModelTest::recordRaceEvents() {
     connect(m_model.get(), &M::transponderSilent, idEvent("silent"));
     connect(m_model.get(), &M::transponderBack, idEvent("back"));
     connect(m_model.get(), &M::transponderRemoved, idEvent("removed"));
-    connect(m_model.get(), &M::globalLimitApplied, [&lines](const QString &mode, int rpm, bool local) {
-        lines << QString("global %1 %2 %3").arg(mode).arg(rpm).arg(local ? "local" : "remote");
-    });
-    connect(m_model.get(), &M::transponderLimitApplied, [&lines](int id, const QString &mode, int rpm, bool local) {
-        lines << QString("kart %1 %2 %3 %4").arg(id).arg(mode).arg(rpm).arg(local ? "local" : "remote");
-    });
+    const auto where = [](const LimitSource &source) {
+        return source.isPerson() && source.kind != LimitSource::OtherConsole ? "local" : "remote";
+    };
+    connect(m_model.get(), &M::globalLimitApplied,
+            [&lines, where](const QString &mode, int rpm, const LimitSource &source) {
+                lines << QString("global %1 %2 %3").arg(mode).arg(rpm).arg(where(source));
+            });
+    connect(m_model.get(), &M::transponderLimitApplied,
+            [&lines, where](int id, const QString &mode, int rpm, const LimitSource &source) {
+                lines << QString("kart %1 %2 %3 %4").arg(id).arg(mode).arg(rpm).arg(where(source));
+            });
     connect(m_model.get(), &M::limitTaken, [&lines](int id, const QString &mode, int rpm, qint64 afterMs) {
         lines << QString("taken %1 %2 %3 after %4").arg(id).arg(mode).arg(rpm).arg(afterMs);
     });

@@ -116,12 +116,10 @@ void DataExchangeTest::startExchange(const QList<QNetworkAddressEntry> &entries)
                 receiver->rpmsById[ts.transponderId] << ts.rpmValue;
                 receiver->events << QStringLiteral("id %1").arg(ts.transponderId);
             });
-    connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver, [receiver](const QJsonObject &command) {
-        receiver->commands << command;
-        receiver->events << "command";
-    });
-    connect(m_exchange.get(), &DataExchange::remoteAppCommandSender, receiver,
-            [receiver](const QString &address, bool own) {
+    connect(m_exchange.get(), &DataExchange::remoteAppCommand, receiver,
+            [receiver](const QJsonObject &command, const QString &address, bool own) {
+                receiver->commands << command;
+                receiver->events << "command";
                 receiver->recordSignals << QString("sender %1%2").arg(address, own ? " own" : "");
             });
     connect(m_exchange.get(), &DataExchange::globalLimitReasserted, receiver,

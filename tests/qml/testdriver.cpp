@@ -76,6 +76,10 @@ void TestDriver::remoteCommand(const QJsonObject &command) {
     m_liveList.remoteAppCommand(command);
 }
 
+void TestDriver::limitKey(const QString &mode, const QString &keyName) {
+    m_liveList.chooseGlobalLimit(mode, {LimitSource::Key, keyName});
+}
+
 void TestDriver::advanceClock(double milliseconds) {
     m_nowMs += qint64(milliseconds);
 }

@@ -33,6 +33,8 @@ public:
     Q_INVOKABLE void resetRpmSettings();
     // An application command received from another console.
     Q_INVOKABLE void remoteCommand(const QJsonObject &command);
+    // A global limit chosen with a limit key.
+    Q_INVOKABLE void limitKey(const QString &mode, const QString &keyName);
     Q_INVOKABLE void advanceClock(double milliseconds);
     // Runs the live list's ageing sweep now instead of waiting for its timer.
     Q_INVOKABLE void sweep();

@@ -348,8 +348,7 @@ Item {
             ]
         }
 
-        // A click on the button, and its key (through chooseGlobalLimit), do the same; the bar still follows other
-        // consoles afterwards.
+        // A click on the button, and its key, do the same; the bar still follows other consoles afterwards.
         function test_globalButtonsSetTheGlobalMode(data) {
             for (var byKey = 0; byKey < 2; ++byKey)
                 chooseGlobalMode(data, byKey === 1)
@@ -364,7 +363,7 @@ Item {
             globalLimits.clear()
             appCommands.clear()
             if (byKey)
-                screen.chooseGlobalLimit(data.mode)
+                testDriver.limitKey(data.mode, "F12")
             else
                 mouseClick(globalButton(data.button))
             compare(transpondersListModel.limitMode, data.mode)

@@ -1,0 +1,12 @@
+#include "limitsource.h"
+
+QString LimitSource::text() const {
+    switch (kind) {
+        case Click: return QStringLiteral("click");
+        case Key: return QStringLiteral("key ") + name;
+        case OtherConsole: return name;
+        case TimingFeed: return QStringLiteral("timing feed ") + name;
+        case OwnCommand: return QString();
+    }
+    return QString();
+}
