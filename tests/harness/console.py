@@ -26,6 +26,7 @@ BOTTOM_BAR = "#2a2a2a"
 MATERIAL_LIGHT_GREEN = "#8bc34a"  # the settings screen's add and OK buttons
 KART_NUMBER_FIELD = "#66cdaa"
 WINDOW_TITLE = "REROD Quick"
+QT_QUIET = "qt.*.debug=false;qt.*.info=false"
 # What a user's environment does not set: the harness's message format and logging rules.
 AS_A_USER_RUNS_IT = {"QT_MESSAGE_PATTERN": None, "QT_LOGGING_RULES": None}
 
@@ -66,8 +67,9 @@ class Console:
             "XDG_CACHE_HOME": os.path.join(own, "cache"),
             "XDG_RUNTIME_DIR": runtime_dir,
             "QT_MESSAGE_PATTERN": "%{category}: %{message}",
-            # The exchange logs every datagram; keep that (tests read the ping lines) but not Qt's own noise.
-            "QT_LOGGING_RULES": "qt.*=false" if net_debug else "qt.*=false;zadar.net.debug=false",
+            # The exchange logs every datagram; keep that (tests read the ping lines) but not Qt's own chatter. Qt's
+            # warnings stay: they say why a console could not start.
+            "QT_LOGGING_RULES": QT_QUIET + ("" if net_debug else ";zadar.net.debug=false"),
         }
         if display is None:
             env.update({"QT_QPA_PLATFORM": "offscreen", "QT_QUICK_BACKEND": "software"})
@@ -91,16 +93,30 @@ class Console:
         self.process.wait_for(r"Ping to ", timeout)
 
     def wait_for_window(self, timeout=20.0):
-        self.window = self.display.wait_for_window(self.process.pid, timeout=timeout)
+        try:
+            self.window = self.display.wait_for_window(self.process.pid, timeout=timeout)
+        except AssertionError as error:
+            raise AssertionError(f"{error}; the console (running: {self.process.running()}) said:\n"
+                                 + "\n".join(self.process.lines()[-25:])) from None
         return self.window
 
     def stop(self):
         return self.process.stop()
 
     def close_window(self, timeout=10.0):
-        """Closes the window as the user would and returns the exit status (None if it keeps running)."""
+        """Closes the window as the user would and returns the exit status (None if it keeps running). Raises when
+        the console took more than a second to end (a sanitized one is given its checks' time) or printed a QML
+        warning."""
         self.display.close_window(self.window)
-        return self.process.wait(timeout)
+        closed = time.monotonic()
+        status = self.process.wait(timeout)
+        took = time.monotonic() - closed
+        if status is not None and took > 1.0 and not os.environ.get("DEVIV_E2E_SANITIZED"):
+            raise AssertionError(f"the console took {took:.2f} s to end after its window closed")
+        warnings = [line for line in self.process.lines() if ".qml:" in line]
+        if warnings:
+            raise AssertionError("QML warnings:\n" + "\n".join(warnings))
+        return status
 
     def record(self):
         """The lines of the console's event record so far, oldest first, as dicts keyed by the header's columns."""

@@ -300,10 +300,12 @@ class Display:
         """Starts Xvfb on display `number`; returns once it takes connections, or False when it ended."""
         read_end, write_end = os.pipe()
         # Xvfb's own resolution, 100 dpi, sets the size of the console's text; the screenshots in docs/images
-        # were taken with it.
+        # were taken with it. -noreset: by default the server resets when its last client leaves, and refuses the
+        # clients that connect meanwhile, so a console starting while a screenshot ends could not reach it.
         process = subprocess.Popen(
             ["Xvfb", f":{number}", "-displayfd", str(write_end), "-screen", "0", f"{width}x{height}x24", "-nolisten",
-             "tcp"], pass_fds=(write_end,), stdout=self._log, stderr=subprocess.STDOUT, start_new_session=True)
+             "tcp", "-noreset"], pass_fds=(write_end,), stdout=self._log, stderr=subprocess.STDOUT,
+            start_new_session=True)
         os.close(write_end)
         with os.fdopen(read_end) as reader:
             ready = reader.readline().strip()
