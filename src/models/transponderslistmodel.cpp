@@ -281,8 +281,6 @@ void TranspondersListModel::chooseGlobalLimit(const QString &mode, const LimitSo
     const bool updateController =
         source.kind == LimitSource::Click || source.kind == LimitSource::Key || source.kind == LimitSource::TimingFeed;
     m_limitMode = mode;
-    if (source.kind != LimitSource::OwnCommand)
-        m_globalLimitSource = source;
     // The choice that comes back from the network changes nothing and does not restart the timing.
     QVector<int> commanded;
     for (int i = 0; i < m_rows.size(); ++i) {

@@ -66,9 +66,6 @@ public:
     // Takes the stored RPM of "p25" and "p50" once at start-up; values that are not whole numbers fall back.
     void loadRpmSettings(QJsonObject rpmSettings);
 
-    // Who chose the global limit in force (this console's own command come back changes nothing here).
-    LimitSource globalLimitSource() const { return m_globalLimitSource; }
-
 signals:
     void limitModeChanged(QString limitMode);
     void updateTranspondersLimit(int globalLimit, bool updateController);
@@ -113,7 +110,6 @@ private:
     QVector<TransponderRow> m_rows;
     QHash<qint32, int> m_rowById;  // transponder id -> row; ids are unique in the list
     QString m_limitMode;
-    LimitSource m_globalLimitSource;
     QTimer m_refreshTimer;
     QTimer m_limitCheckTimer;  // single shot, at the next moment a pending limit turns 3 s old
     QJsonObject m_limitsNotTaken;
