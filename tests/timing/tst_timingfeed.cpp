@@ -1,9 +1,11 @@
-#include <QFile>
 #include <QJsonObject>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 #include <memory>
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#endif
 
 #include "categorylog.h"
 #include "isolatedsettings.h"
@@ -16,16 +18,14 @@ QByteArray heartbeat(const QByteArray &flagField) {
     return "$F,14,\"00:12:45\",\"13:34:23\",\"00:09:47\",\"" + flagField + "\"\r\n";
 }
 
-// The process's peak resident memory, where the system tells it (Linux); -1 elsewhere.
+// The process's peak resident memory on Linux; -1 elsewhere.
 qint64 peakResidentBytes() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
+#ifdef Q_OS_LINUX
+    rusage usage{};
+    return getrusage(RUSAGE_SELF, &usage) == 0 ? qint64(usage.ru_maxrss) * 1024 : -1;
+#else
     return -1;
+#endif
 }
 
 }  // namespace
@@ -35,12 +35,11 @@ class TimingFeedTest : public QObject {
 
 private slots:
     void init();
-    void flagsAreSignalledOnChangeAndFirstAfterEveryConnection();
-    void silenceIsALossAndTheFeedComesBack();
+    void flagsAreSignalledOnChangeAndFirstAfterEveryConnectionAndSilenceIsALoss();
     void anEndlessLineKeepsMemoryBoundedAndTheNextLineCounts();
     void addressesThatCanBeUsed_data();
     void addressesThatCanBeUsed();
-    void storedSettingsFallBackAndAnUnusableAddressSavesNothing();
+    void storedSettingsFallBackToTheirDefaults();
 
 private:
     QString listen(quint16 port = 0) {
@@ -77,7 +76,7 @@ void TimingFeedTest::init() {
     });
 }
 
-void TimingFeedTest::flagsAreSignalledOnChangeAndFirstAfterEveryConnection() {
+void TimingFeedTest::flagsAreSignalledOnChangeAndFirstAfterEveryConnectionAndSilenceIsALoss() {
     const QString address = listen();
     m_feed->setAddress(address);
     QTcpSocket *server = acceptFeed();
@@ -105,20 +104,13 @@ void TimingFeedTest::flagsAreSignalledOnChangeAndFirstAfterEveryConnection() {
     QVERIFY(server);
     server->write(heartbeat("Yellow"));
     QTRY_COMPARE(m_events.mid(4), (QStringList{"connected " + address, "flag yellow Practice 1"}));
-}
 
-void TimingFeedTest::silenceIsALossAndTheFeedComesBack() {
-    const QString address = listen();
-    m_feed->setAddress(address);
-    QVERIFY(acceptFeed());
-    QTRY_COMPARE(m_events.size(), 1);
+    // Then the server falls silent: after 5 s that is a loss too.
     QElapsedTimer silence;
     silence.start();
-    QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 2, TimingFeed::silenceTimeoutMs + 2000);
+    QTRY_COMPARE_WITH_TIMEOUT(m_events.size(), 7, TimingFeed::silenceTimeoutMs + 2000);
     QVERIFY2(silence.elapsed() >= TimingFeed::silenceTimeoutMs - 100, qPrintable(QString::number(silence.elapsed())));
     QCOMPARE(m_lostReason, "nothing received for 5 s");
-    QVERIFY(acceptFeed());
-    QTRY_COMPARE(m_events, (QStringList{"connected " + address, "lost " + address, "connected " + address}));
 }
 
 void TimingFeedTest::anEndlessLineKeepsMemoryBoundedAndTheNextLineCounts() {
@@ -169,7 +161,7 @@ void TimingFeedTest::addressesThatCanBeUsed() {
     QCOMPARE(m_feed->isUsableAddress(address), usable);
 }
 
-void TimingFeedTest::storedSettingsFallBackAndAnUnusableAddressSavesNothing() {
+void TimingFeedTest::storedSettingsFallBackToTheirDefaults() {
     IsolatedSettings isolated;
     const QJsonObject defaults{
         {"address", ""}, {"onYellow", "p50"}, {"onRed", "p0"}, {"onFinish", "p25"}, {"releaseOnGreen", true}};
@@ -181,16 +173,11 @@ void TimingFeedTest::storedSettingsFallBackAndAnUnusableAddressSavesNothing() {
     store->setValue("timingFeed/releaseOnGreen", "maybe");
     QCOMPARE(m_feed->settings(), defaults);
 
-    QJsonObject chosen{{"address", "127.0.0.1:50001"},
-                       {"onYellow", ""},
-                       {"onRed", "p25"},
-                       {"onFinish", "p0"},
-                       {"releaseOnGreen", false}};
-    QJsonObject unusable = chosen;
-    unusable["address"] = "127.0.0.1:0";
-    QVERIFY(!m_feed->saveSettings(unusable));
-    QCOMPARE(store->value("timingFeed/onRed"), "STOP");
-    QCOMPARE(m_feed->address(), "");
+    const QJsonObject chosen{{"address", "127.0.0.1:50001"},
+                             {"onYellow", ""},
+                             {"onRed", "p25"},
+                             {"onFinish", "p0"},
+                             {"releaseOnGreen", false}};
     QVERIFY(m_feed->saveSettings(chosen));
     QCOMPARE(m_feed->settings(), chosen);
     QCOMPARE(m_feed->address(), "127.0.0.1:50001");
