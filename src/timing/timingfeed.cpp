@@ -153,8 +153,9 @@ void TimingFeed::setFlag(RaceFlag flag) {
         return;
     m_flagCurrent = true;
     const bool changed = std::exchange(m_flag, flag) != flag;
-    qCInfo(lcTiming).noquote() << "Timing feed: flag" << (flag == RaceFlag::None ? QStringLiteral("none") : flagName())
-                               << "run" << m_runName;
+    const QString run = m_runName.isEmpty() ? QString() : QStringLiteral(", run ") + m_runName;
+    qCInfo(lcTiming).noquote() << QStringLiteral("Timing feed: flag %1%2")
+                                      .arg(flag == RaceFlag::None ? QStringLiteral("none") : flagName(), run);
     if (changed)
         emit stateChanged();
     emit raceFlagChanged(m_flag, m_runName);
@@ -165,6 +166,6 @@ void TimingFeed::setRunName(const QString &name) {
         return;
     m_runName = name;
     if (!name.isEmpty())
-        qCInfo(lcTiming) << "Timing feed: run" << name;
+        qCInfo(lcTiming).noquote() << "Timing feed: run" << name;
     emit stateChanged();
 }
