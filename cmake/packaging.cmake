@@ -1,6 +1,6 @@
 # Debian package of the console and the retranslator simulator: `cpack -G DEB` in a build directory.
 # The executables install to bin/ (their own install rules); this adds the desktop entry and its icon, the
-# Wireshark dissector and the sample capture. Windows has an installer of its own.
+# Wireshark dissector and the samples. Windows has an installer of its own.
 if(WIN32)
     include(cmake/windowspackage.cmake)
     return()
@@ -31,6 +31,8 @@ endif()
 install(FILES tools/wireshark/deviv.lua DESTINATION ${DEVIV_WIRESHARK_PLUGINS})
 # A capture to practise with: `retranslator-sim --replay` and the dissector both read it.
 install(FILES samples/track-network.pcap DESTINATION share/deviv-azeve/samples)
+# A timing system's session to train with: `feed-player` plays it to the console's timing feed.
+install(FILES samples/rmonitor-session.txt DESTINATION share/deviv-azeve/samples)
 
 set(DEVIV_PACKAGE_MAINTAINER "deviv <packages@deviv.invalid>"
     CACHE STRING "Maintainer field of the Debian package (\"Name <address>\")")
@@ -46,7 +48,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "limits all karts or one kart to 25 %, 50 %, 100 % or STOP; several consoles\n"
     "on one network keep each other in step.\n"
     "Also installs retranslator-sim, a stand-in for the relay for demonstrations\n"
-    "and tests, which can also replay a capture of a track network, and a\n"
+    "and tests, which can also replay a capture of a track network, feed-player,\n"
+    "which plays a recorded timing system's race flag feed (RMonitor), and a\n"
     "Wireshark dissector for the console's traffic on UDP port 11309.")
 set(CPACK_STRIP_FILES ON)
 

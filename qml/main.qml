@@ -2,8 +2,8 @@ import QtQuick 2.12
 import QtQuick.Window 2.12
 import QtQuick.Controls 2.12
 
-// The console's only window: a menu with the settings action over a stack that shows the main screen
-// and, on demand, the settings screen. Both screens live as long as the window.
+// The console's only window: a menu with the settings actions over a stack that shows the main screen
+// and, on demand, the settings screen or the timing feed's. The screens live as long as the window.
 ApplicationWindow {
     id: applicationWindow
     visible: true
@@ -29,6 +29,17 @@ ApplicationWindow {
                     mainAppView.push(settingsPage)
                 }
             }
+
+            Action {
+                id: mainActionTimingFeed
+                text: qsTr("Хронометраж")
+                // From whichever screen is shown (left as with "Отмена"), with the stored settings.
+                onTriggered: {
+                    mainAppView.pop(null, StackView.Immediate)
+                    timingFeedPage.loadSettings()
+                    mainAppView.push(timingFeedPage)
+                }
+            }
         }
     }
 
@@ -43,6 +54,11 @@ ApplicationWindow {
 
         SettingsScreen {
             id: settingsPage
+            visible: false
+        }
+
+        TimingFeedScreen {
+            id: timingFeedPage
             visible: false
         }
     }

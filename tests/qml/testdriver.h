@@ -10,6 +10,7 @@
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
 #include "net/retranslatorstate.h"
+#include "timing/timingfeed.h"
 
 class QQmlEngine;
 
@@ -57,6 +58,7 @@ private:
     std::unique_ptr<ApplicationSettingsModel> m_settings;
     TranspondersListModel m_liveList;
     TranspondersModel m_registry;
+    TimingFeed m_timingFeed;
     std::unique_ptr<RetranslatorState> m_linkState;
     QStringList m_qmlWarnings;
 };

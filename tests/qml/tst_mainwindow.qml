@@ -53,6 +53,7 @@ UiTestCase {
         compare(menu.title, "Параметры")
         compare(menu.font.pointSize, 12)
         compare(settingsAction().text, "Настройки")
+        compare(menu.actionAt(1).text, "Хронометраж")
         compare(stack().depth, 1)
         compare(stack().width, 400)
         compare(stack().y, 0)

@@ -1,0 +1,3 @@
+#include "timinglogging.h"
+
+Q_LOGGING_CATEGORY(lcTiming, "zadar.timing")
