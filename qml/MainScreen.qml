@@ -25,7 +25,7 @@ Rectangle {
         anchors.top: parent.top
         anchors.left: parent.left
         anchors.right: parent.right
-        anchors.bottom: translatorState.top
+        anchors.bottom: flagState.top
         anchors.bottomMargin: 0
         model: transpondersListModel
         spacing: 5
@@ -127,6 +127,42 @@ Rectangle {
                     }
                 }
             }
+        }
+    }
+
+    // The timing feed's flag, and the limit it chose when that limit is in force; red while the feed is lost. Takes
+    // no room while no feed is set.
+    Rectangle {
+        id: flagState
+
+        readonly property string flag: timingFeed.connected ? timingFeed.flag : "lost"
+        readonly property var look: ({
+            "lost": { color: "red", text: qsTr("Хронометраж: нет связи, ") + timingFeed.address },
+            "": { color: "#777777", text: qsTr("Хронометраж: флага нет") },
+            "green": { color: "green", text: qsTr("Зелёный флаг") },
+            "yellow": { color: "#ffd600", text: qsTr("Жёлтый флаг") },
+            "red": { color: "red", text: qsTr("Красный флаг") },
+            "finish": { color: "black", text: qsTr("Финиш") }
+        })
+        readonly property var limitNames: ({ "p0": "STOP", "p25": "25%", "p50": "50%", "p100": "100%" })
+
+        anchors.left: parent.left
+        anchors.right: parent.right
+        anchors.bottom: translatorState.top
+        height: visible ? 20 : 0
+        visible: timingFeed.address !== ""
+        color: look[flag].color
+
+        Text {
+            anchors.fill: parent
+            anchors.leftMargin: 8
+            color: flagState.flag === "yellow" ? "black" : "white"
+            font.pixelSize: 12
+            verticalAlignment: Text.AlignVCenter
+            elide: Text.ElideRight
+            text: flagState.look[flagState.flag].text
+                  + (flagState.flag !== "lost" && flagFollower.feedLimitMode !== ""
+                     ? qsTr(", ограничение ") + flagState.limitNames[flagFollower.feedLimitMode] : "")
         }
     }
 

@@ -16,6 +16,9 @@
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
 #include "net/dataexchange.h"
+#include "timing/flagfollower.h"
+#include "timing/timingfeed.h"
+#include "timing/timingfeedsettings.h"
 
 int main(int argc, char *argv[]) {
     QCoreApplication::setAttribute(Qt::AA_EnableHighDpiScaling, true);
@@ -42,6 +45,8 @@ int main(int argc, char *argv[]) {
     transpondersListModel.loadRpmSettings(appSettings.rpmSettings());
     TranspondersModel transpondersModel;
     EventRecordFeed recordFeed(record, transpondersListModel, transpondersModel);
+    TimingFeed timingFeed;
+    FlagFollower flagFollower(timingFeed, transpondersListModel);
 
     // Made after the objects its bindings read, so that it goes before them at exit.
     QQmlApplicationEngine engine;
@@ -50,6 +55,8 @@ int main(int argc, char *argv[]) {
     context->setContextProperty(QStringLiteral("transpondersListModel"), &transpondersListModel);
     context->setContextProperty(QStringLiteral("retranlatorState"), exchange.linkState());
     context->setContextProperty(QStringLiteral("transpondersModel"), &transpondersModel);
+    context->setContextProperty(QStringLiteral("timingFeed"), &timingFeed);
+    context->setContextProperty(QStringLiteral("flagFollower"), &flagFollower);
 
     const QUrl mainUrl(QStringLiteral("qrc:/main.qml"));
     // Queued: a root document that cannot be created ends the event loop as soon as it starts.
@@ -63,6 +70,8 @@ int main(int argc, char *argv[]) {
     engine.load(mainUrl);
     connectExchangeAndLiveList(exchange, transpondersListModel);
     connectExchangeToRecord(exchange, recordFeed);
+    connectTimingFeed(timingFeed, flagFollower, exchange, recordFeed);
+    timingFeed.setAddress(TimingFeedSettings::load().address);
     GlobalHotkeys keys;
     if (auto *window = qobject_cast<QWindow *>(engine.rootObjects().value(0)))
         connectRaceControl(keys, transpondersListModel, window);

@@ -7,6 +7,8 @@
 #include "models/applicationsettingsmodel.h"
 #include "models/transponderslistmodel.h"
 #include "net/dataexchange.h"
+#include "timing/flagfollower.h"
+#include "timing/timingfeed.h"
 
 void connectSettingsToLiveList(ApplicationSettingsModel &settings, TranspondersListModel &liveList) {
     QObject::connect(&settings, &ApplicationSettingsModel::settingsUpdated, &liveList,
@@ -28,6 +30,15 @@ void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed) {
     QObject::connect(&exchange, &DataExchange::globalLimitReasserted, &feed, &EventRecordFeed::globalLimitReasserted);
     QObject::connect(&exchange, &DataExchange::mergingEnded, &feed, &EventRecordFeed::mergingEnded);
     QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &feed, &EventRecordFeed::linkStateChanged);
+}
+
+void connectTimingFeed(TimingFeed &feed, FlagFollower &follower, DataExchange &exchange, EventRecordFeed &recordFeed) {
+    QObject::connect(&feed, &TimingFeed::feedConnected, &recordFeed, &EventRecordFeed::timingFeedConnected);
+    QObject::connect(&feed, &TimingFeed::feedLost, &recordFeed, &EventRecordFeed::timingFeedLost);
+    QObject::connect(&follower, &FlagFollower::flagChanged, &recordFeed, &EventRecordFeed::flagChanged);
+    QObject::connect(&follower, &FlagFollower::personsLimitStands, &recordFeed, &EventRecordFeed::personsLimitStands);
+    QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &follower,
+                     &FlagFollower::linkStateChanged);
 }
 
 void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window) {

@@ -3,8 +3,10 @@
 class ApplicationSettingsModel;
 class DataExchange;
 class EventRecordFeed;
+class FlagFollower;
 class GlobalHotkeys;
 class QWindow;
+class TimingFeed;
 class TranspondersListModel;
 
 // New RPM settings reach the live list's limit table at once (both live in the main thread).
@@ -17,6 +19,10 @@ void connectExchangeAndLiveList(DataExchange &exchange, TranspondersListModel &l
 // What the exchange tells the event record (limits asserted again, stretches of merging, the link state) reaches it
 // in the main thread, queued in the order it happened.
 void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed);
+
+// The timing feed's connection and flags reach the event record, and the retranslator's global limit the flag rule
+// (the limit in force until one is chosen).
+void connectTimingFeed(TimingFeed &feed, FlagFollower &follower, DataExchange &exchange, EventRecordFeed &recordFeed);
 
 // A limit key chooses its global limit in the live list, which names the key as its source. A kart that has not
 // taken its limit asks for the operator's attention while `window` is not the active one (the taskbar entry

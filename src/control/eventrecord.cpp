@@ -22,6 +22,11 @@ QString eventName(RecordedEventKind kind) {
         case RecordedEventKind::LimitNotTaken: return QStringLiteral("limit-not-taken");
         case RecordedEventKind::LoadShed: return QStringLiteral("load-shed");
         case RecordedEventKind::NotRecorded: return QStringLiteral("not-recorded");
+        case RecordedEventKind::TimingFeedConnected: return QStringLiteral("timing-feed-connected");
+        case RecordedEventKind::TimingFeedLost: return QStringLiteral("timing-feed-lost");
+        case RecordedEventKind::TimingFeedBack: return QStringLiteral("timing-feed-back");
+        case RecordedEventKind::Flag: return QStringLiteral("flag");
+        case RecordedEventKind::PersonsLimitStands: return QStringLiteral("persons-limit-stands");
     }
     return QString();
 }

@@ -24,6 +24,11 @@ enum class RecordedEventKind {
     LimitNotTaken,
     LoadShed,
     NotRecorded,
+    TimingFeedConnected,
+    TimingFeedLost,
+    TimingFeedBack,
+    Flag,
+    PersonsLimitStands,
 };
 
 // The record's name for a kind: short, lower case and kept from version to version, since reviews filter on it

@@ -67,6 +67,30 @@ void EventRecordFeed::linkStateChanged(const QJsonObject &state) {
            state.value(QStringLiteral("ipAddress")).toString());
 }
 
+// A feed connected before, at the same address, is back.
+void EventRecordFeed::timingFeedConnected(const QString &address) {
+    const bool back = m_feedsConnected.contains(address);
+    m_feedsConnected.insert(address);
+    record(back ? RecordedEventKind::TimingFeedBack : RecordedEventKind::TimingFeedConnected, address);
+}
+
+void EventRecordFeed::timingFeedLost(const QString &address, const QString &reason) {
+    record(RecordedEventKind::TimingFeedLost, address, {}, {}, {}, reason);
+}
+
+void EventRecordFeed::flagChanged(RaceFlag flag, const QString &runName, const QString &feedAddress) {
+    QString detail = flag == RaceFlag::None ? QStringLiteral("no flag") : raceFlagName(flag);
+    if (!runName.isEmpty())
+        detail += QStringLiteral("; run ") + runName;
+    record(RecordedEventKind::Flag, feedAddress, {}, {}, {}, detail);
+}
+
+void EventRecordFeed::personsLimitStands(RaceFlag flag, const QString &flagMode, const QString &modeInForce,
+                                         const QString &feedAddress) {
+    record(RecordedEventKind::PersonsLimitStands, feedAddress, {}, modeInForce, {},
+           QStringLiteral("%1 would choose %2; the stricter limit in force stands").arg(raceFlagName(flag), flagMode));
+}
+
 void EventRecordFeed::record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId,
                              const QString &limitMode, std::optional<int> rpm, const QString &detail) {
     const QString kartNumber = transponderId ? m_registry.getKartNumByTransponderId(*transponderId) : QString();

@@ -6,13 +6,15 @@
 #include <QString>
 
 #include "eventrecord.h"
+#include "timing/raceflag.h"
 
 class TranspondersListModel;
 class TranspondersModel;
 
-// Turns what the console's objects tell into lines of the event record: the limits chosen here (by a click or a
-// key) or by another console (with its address), whether each kart took its limit, the karts coming and going,
-// the retranslator's link and the stretches of merging reports. Lives in the main thread.
+// Turns what the console's objects tell into lines of the event record: the limits chosen and who chose them (a
+// click, a key, another console, a timing feed), whether each kart took its limit, the karts coming and going, the
+// retranslator's link, the timing feed's connection and flags, and the stretches of merging reports. Lives in the
+// main thread.
 class EventRecordFeed : public QObject {
     Q_OBJECT
 
@@ -26,6 +28,11 @@ public slots:
     void globalLimitReasserted(int globalLimit, int reportedLimit, const QString &retranslatorAddress);
     void mergingEnded(qint64 durationMs, qint64 reportsReplaced);
     void linkStateChanged(const QJsonObject &state);
+    void timingFeedConnected(const QString &address);
+    void timingFeedLost(const QString &address, const QString &reason);
+    void flagChanged(RaceFlag flag, const QString &runName, const QString &feedAddress);
+    void personsLimitStands(RaceFlag flag, const QString &flagMode, const QString &modeInForce,
+                            const QString &feedAddress);
 
 private:
     void record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId = {},
@@ -34,4 +41,5 @@ private:
     const TranspondersModel &m_registry;
     bool m_linkOnline = false;
     QSet<int> m_karts;  // seen in this session
+    QSet<QString> m_feedsConnected;
 };

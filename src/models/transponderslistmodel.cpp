@@ -278,8 +278,7 @@ void TranspondersListModel::chooseGlobalLimit(const QString &mode, const LimitSo
     const auto limit = rpmByLimitMode.constFind(mode);
     if (limit == rpmByLimitMode.constEnd())
         return;
-    const bool updateController =
-        source.kind == LimitSource::Click || source.kind == LimitSource::Key || source.kind == LimitSource::TimingFeed;
+    const bool updateController = source.isLocal();
     m_limitMode = mode;
     // The choice that comes back from the network changes nothing and does not restart the timing.
     QVector<int> commanded;
@@ -326,7 +325,7 @@ void TranspondersListModel::remoteAppCommand(QJsonObject json, const QString &se
     if (ownCommand)
         source.kind = LimitSource::OwnCommand;
     else if (json.value(chosenByKey).toString() == chosenByTimingFeed)
-        source = {LimitSource::TimingFeed, QStringLiteral("via ") + senderAddress};
+        source.kind = LimitSource::OtherConsolesFeed;
     if (command == QLatin1String("globalRpmLimit")) {
         chooseGlobalLimit(json.value(valueKey).toString(), source);
     } else if (command == QLatin1String("transponderLimit")) {

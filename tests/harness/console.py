@@ -255,6 +255,40 @@ class Simulator:
                           + "\n".join(self.process.lines(since)[-15:]))
 
 
+class FeedPlayer:
+    """The feed player on a host: the timing system's RMonitor server, playing `session` (a file) from the first
+    client on, at `speed` times real time. `address` is what a console's "timingFeed/address" names."""
+
+    PORT = 50000
+
+    def __init__(self, host, executable, session, speed=1, name="feed"):
+        self.process = host.run(name, [executable, "--listen", "0.0.0.0", "--port", str(self.PORT), "--speed",
+                                       str(speed), session])
+        self.process.wait_for(r" start file=", 10)
+        self.address = f"{host.address}:{self.PORT}"
+
+    def wait_for_flag(self, flag, timeout=20.0):
+        """Waits until the player has sent a heartbeat with `flag` ("green", ..., "none") and returns its time."""
+        return self.process.wait_for(rf" flag {flag} line", timeout)[0][0]
+
+    def wait_until_played(self, timeout=30.0):
+        """Waits until the player has sent the whole session and closed its connections."""
+        self.process.wait_for(r" end sent=", timeout)
+
+
+def rmonitor_session(flags, run_name="Heat 1", seconds_each=2):
+    """An RMonitor session's lines (CR LF ended): an init record and the run's name, then a heartbeat a second with
+    each flag of `flags` ("green", "yellow", "red", "finish", "" for none) for `seconds_each` seconds."""
+    padded = {"": "      ", "green": "Green ", "yellow": "Yellow", "red": "Red   ", "finish": "Finish"}
+    lines = ['$I,"14:00:00.000","09 Dec 26"', f'$B,1,"{run_name}"']
+    second = 0
+    for flag in flags:
+        for _ in range(seconds_each):
+            second += 1
+            lines.append(f'$F,10,"00:10:00","14:00:{second:02d}","00:00:{second:02d}","{padded[flag]}"')
+    return "".join(line + "\r\n" for line in lines).encode("ascii")
+
+
 class ProbeOutput:
     """The lines that deviv_azeve_probe writes: "post <t_ms> <wait_us>", "timer <t_ms> <late_us>",
     "link <t_ms> <json>", "release <t_ms> <t_us>", "limitmode <t_ms> <t_us> <mode>" and "rows <t_ms> <n> <rows>"; t is

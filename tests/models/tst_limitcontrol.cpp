@@ -5,6 +5,9 @@
 #include "models/limitmodes.h"
 #include "models/transponderslistmodel.h"
 
+using Choice = std::function<void(TranspondersListModel &)>;
+Q_DECLARE_METATYPE(Choice)
+
 // The limit side of the live list: global and per-transponder modes, application commands, RPM settings.
 class LimitControlTest : public QObject {
     Q_OBJECT
@@ -18,6 +21,8 @@ private slots:
     void localGlobalModeCommandsRetranslatorAndConsoles();
     void remoteGlobalModeOnlyTellsTheScreen();
     void consoleReceivingItsOwnGlobalCommand();
+    void everyGlobalLimitTakesOnePathWithItsSource_data();
+    void everyGlobalLimitTakesOnePathWithItsSource();
     void rowWriteLimitsOneTransponder();
     void rowWritesThatAreRefused_data();
     void rowWritesThatAreRefused();
@@ -111,6 +116,50 @@ void LimitControlTest::consoleReceivingItsOwnGlobalCommand() {
     QCOMPARE(m_log->filtered("limitModeChanged"), QStringList{"limitModeChanged p25"});
     QCOMPARE(m_log->lines.at(m_log->lines.size() - 2), QString("limitModeChanged p25"));
     QCOMPARE(m_model->index(0).data(TranspondersListModel::TargetLimitValueRole).toInt(), 2300);
+}
+
+void LimitControlTest::everyGlobalLimitTakesOnePathWithItsSource_data() {
+    QTest::addColumn<Choice>("choose");
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QStringList>("signalsSent");
+    using M = TranspondersListModel;
+    const QJsonObject global{{"appCommand", "globalRpmLimit"}, {"value", "p0"}};
+    QJsonObject feeds = global;
+    feeds.insert("chosenBy", "timingFeed");
+    const QStringList commanded{"updateTranspondersLimit 0 1",
+                                R"(resendCommandToApps {"appCommand":"globalRpmLimit","value":"p0"})"};
+    const QStringList told{"updateTranspondersLimit 0 0", "limitModeChanged p0"};
+    QTest::newRow("click") << Choice([](M &m) { m.setProperty("limitMode", "p0"); }) << "click" << commanded;
+    QTest::newRow("key") << Choice([](M &m) {
+        m.chooseGlobalLimit("p0", {LimitSource::Key, "F12"});
+    }) << "key F12" << commanded + QStringList{"limitModeChanged p0"};
+    QTest::newRow("timing feed")
+        << Choice([](M &m) {
+               m.chooseGlobalLimit("p0", {LimitSource::TimingFeed, "t:1"});
+           })
+        << "timing feed t:1"
+        << QStringList{"updateTranspondersLimit 0 1",
+                       R"(resendCommandToApps {"appCommand":"globalRpmLimit","chosenBy":"timingFeed","value":"p0"})",
+                       "limitModeChanged p0"};
+    QTest::newRow("another console") << Choice([=](M &m) { m.remoteAppCommand(global, "10.0.0.7", false); })
+                                     << "10.0.0.7" << told;
+    // Sent on, it would come back from the other console's feed without end.
+    QTest::newRow("another console's feed")
+        << Choice([=](M &m) { m.remoteAppCommand(feeds, "10.0.0.7", false); }) << "timing feed via 10.0.0.7" << told;
+    QTest::newRow("its own command come back")
+        << Choice([=](M &m) { m.remoteAppCommand(global, "10.0.0.1", true); }) << "" << told;
+}
+
+void LimitControlTest::everyGlobalLimitTakesOnePathWithItsSource() {
+    QFETCH(Choice, choose);
+    QFETCH(QString, source);
+    QFETCH(QStringList, signalsSent);
+    QStringList sources;
+    connect(m_model.get(), &TranspondersListModel::globalLimitApplied,
+            [&sources](const QString &, int, const LimitSource &s) { sources << s.text(); });
+    choose(*m_model);
+    QCOMPARE(m_log->take(), signalsSent + QStringList{"dataChanged 0-2 [261,263]"});
+    QCOMPARE(sources, QStringList{source});
 }
 
 void LimitControlTest::rowWriteLimitsOneTransponder() {

@@ -31,6 +31,7 @@ TestDriver::TestDriver(QQmlEngine *engine)
     context->setContextProperty(QStringLiteral("retranlatorState"), m_linkState.get());
     context->setContextProperty(QStringLiteral("transpondersModel"), &m_registry);
     context->setContextProperty(QStringLiteral("timingFeed"), &m_timingFeed);
+    context->setContextProperty(QStringLiteral("flagFollower"), &m_flagFollower);
     context->setContextProperty(QStringLiteral("testDriver"), this);
 
     connect(engine, &QQmlEngine::warnings, this, [this](const QList<QQmlError> &warnings) {

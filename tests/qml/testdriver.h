@@ -10,6 +10,7 @@
 #include "models/transponderslistmodel.h"
 #include "models/transpondersmodel.h"
 #include "net/retranslatorstate.h"
+#include "timing/flagfollower.h"
 #include "timing/timingfeed.h"
 
 class QQmlEngine;
@@ -59,6 +60,7 @@ private:
     TranspondersListModel m_liveList;
     TranspondersModel m_registry;
     TimingFeed m_timingFeed;
+    FlagFollower m_flagFollower{m_timingFeed, m_liveList};
     std::unique_ptr<RetranslatorState> m_linkState;
     QStringList m_qmlWarnings;
 };
