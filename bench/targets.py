@@ -56,5 +56,10 @@ TARGETS = {target.row: target for target in (
     # difference is judged, not the ratio.
     Target("record CPU", 0.1 * CONSOLE_CPU, unit=" cores"),
     Target("record p99", 0.1 * 50, unit=" ms"),
+    # A flag change on the timing feed reaches the wire well within a second; a feed of garbage costs the operator
+    # nothing.
+    Target("flag to the wire", 1000, unit=" ms (worst)"),
+    Target("click beside a garbage feed", 2.0, reference="the feed quiet, median"),
+    Target("memory beside a garbage feed", 1, unit=" MB"),
     Target("soak memory", 1.05, reference="memory after the first minute"),
 )}

@@ -4,7 +4,7 @@ measurement and returns a record of its figures; the record's rows() are its lin
 import dataclasses
 import os
 
-from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, record, screen, soak
+from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, record, screen, soak, timing
 
 PARTS = {
     "decoder": (decoder,),
@@ -14,6 +14,7 @@ PARTS = {
     "onair": (onair,),
     "flood": (flood, karts_in_sight),
     "record": (record,),
+    "timing": (timing,),
     "soak": (soak,),
 }
 
