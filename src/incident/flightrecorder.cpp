@@ -5,14 +5,6 @@
 
 namespace {
 
-bool before(const KartSample &sample, qint64 ms) {
-    return sample.steadyMs < ms;
-}
-
-bool after(qint64 ms, const KartSample &sample) {
-    return ms < sample.steadyMs;
-}
-
 // Drops what is older than the kept time, and the oldest past maxEvents, but always keeps the last `keepLast`.
 template <typename Events>
 void dropOldEvents(Events &events, qint64 now, size_t keepLast) {
@@ -35,11 +27,22 @@ FlightRecorder::FlightRecorder(SteadyClock clock, qint64 maxSampleBytes)
 
 void FlightRecorder::addReport(const TransponderState &report) {
     const qint64 now = m_clock();
-    while (!m_samples.empty() && (m_samples.size() >= m_maxSamples || m_samples.front().steadyMs < now - keptMs))
-        m_samples.pop_front();
+    while (m_count > 0 && (m_count >= m_maxSamples || m_blocks.front()->samples[m_first].steadyMs < now - keptMs)) {
+        --m_count;
+        if (++m_first == SampleBlock::size) {
+            m_blocks.pop_front();
+            m_first = 0;
+        }
+    }
+    if (m_blocks.empty() || m_last == SampleBlock::size) {
+        m_blocks.push_back(std::make_shared<SampleBlock>());
+        m_last = 0;
+    }
     // The decoder reads every field from a 16-bit one (RSSI from 8 bits), so nothing is cut here.
     const auto id = quint16(report.transponderId);
-    m_samples.push_back({now, id, quint16(report.rpmValue), quint16(report.limitValue), qint8(report.rssiValue)});
+    m_blocks.back()->samples[m_last++] = {now, id, quint16(report.rpmValue), quint16(report.limitValue),
+                                          qint8(report.rssiValue)};
+    ++m_count;
     m_lastHeard[id] = now;
 }
 
@@ -64,9 +67,16 @@ FlightWindow FlightRecorder::window(qint64 fromMs, qint64 toMs) const {
     FlightWindow window;
     window.fromMs = fromMs;
     window.toMs = toMs;
-    const auto first = std::lower_bound(m_samples.begin(), m_samples.end(), fromMs, before);
-    const auto last = std::upper_bound(first, m_samples.end(), toMs, after);
-    window.samples.assign(first, last);
+    if (m_count > 0) {
+        const Position begin = find([fromMs](const KartSample &s) { return s.steadyMs < fromMs; });
+        const Position end = find([toMs](const KartSample &s) { return s.steadyMs <= toMs; });
+        for (size_t block = begin.block; block < m_blocks.size() && block <= end.block; ++block) {
+            const int first = block == begin.block ? begin.offset : 0;
+            const int last = block == end.block ? end.offset : blockEnd(block);
+            if (first < last)
+                window.spans.push_back({m_blocks[block], first, last});
+        }
+    }
     for (auto it = m_link.begin(); it != m_link.end(); ++it) {
         const bool stateAtStart = it->steadyMs <= fromMs && (it + 1 == m_link.end() || (it + 1)->steadyMs > fromMs);
         if (stateAtStart || (it->steadyMs > fromMs && it->steadyMs <= toMs))
@@ -79,6 +89,19 @@ FlightWindow FlightRecorder::window(qint64 fromMs, qint64 toMs) const {
     return window;
 }
 
+template <typename Before>
+FlightRecorder::Position FlightRecorder::find(Before before) const {
+    const auto block = std::partition_point(m_blocks.begin(), m_blocks.end(), [&](const auto &candidate) {
+        return before(candidate->samples[candidate == m_blocks.back() ? m_last - 1 : SampleBlock::size - 1]);
+    });
+    const size_t index = size_t(block - m_blocks.begin());
+    if (block == m_blocks.end())
+        return {index, 0};
+    const KartSample *samples = (*block)->samples;
+    return {index, int(std::partition_point(samples + (index == 0 ? m_first : 0), samples + blockEnd(index), before) -
+                       samples)};
+}
+
 QVector<int> FlightRecorder::transpondersHeardSince(qint64 fromMs) const {
     QVector<int> ids;
     for (auto it = m_lastHeard.cbegin(); it != m_lastHeard.cend(); ++it) {
@@ -86,4 +109,19 @@ QVector<int> FlightRecorder::transpondersHeardSince(qint64 fromMs) const {
             ids.append(it.key());
     }
     return ids;
+}
+
+size_t FlightWindow::sampleCount() const {
+    size_t count = 0;
+    for (const SampleSpan &span : spans)
+        count += size_t(span.end - span.begin);
+    return count;
+}
+
+std::vector<KartSample> FlightWindow::samples() const {
+    std::vector<KartSample> samples;
+    samples.reserve(sampleCount());
+    for (const SampleSpan &span : spans)
+        samples.insert(samples.end(), span.block->samples + span.begin, span.block->samples + span.end);
+    return samples;
 }

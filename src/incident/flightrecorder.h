@@ -5,6 +5,7 @@
 #include <QVector>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "net/transponderstate.h"
@@ -37,20 +38,37 @@ struct LimitChoice {
     QString source;  // "click", "key F12", another console's address, "timing feed 10.0.0.5:50000", ...
 };
 
-// A copy of what the recorder holds over [fromMs, toMs], in time order. `link` starts with the link's state at
-// fromMs when one is known.
+// Samples in blocks of 64 KB. The recorder only ever appends to its last block and never reuses one, so the
+// samples a window covers never change and a window shares the blocks rather than copying the samples.
+struct SampleBlock {
+    static constexpr int size = 4096;
+    KartSample samples[size];
+};
+
+// The samples [begin, end) of one block.
+struct SampleSpan {
+    std::shared_ptr<const SampleBlock> block;
+    int begin;
+    int end;
+};
+
+// What the recorder holds over [fromMs, toMs], in time order, as a value that any thread may read. `link` starts
+// with the link's state at fromMs when one is known.
 struct FlightWindow {
     qint64 fromMs = 0;
     qint64 toMs = 0;
-    std::vector<KartSample> samples;
+    std::vector<SampleSpan> spans;
     QVector<LinkChange> link;
     QVector<LimitChoice> limits;
+
+    size_t sampleCount() const;
+    std::vector<KartSample> samples() const;
 };
 
 // The console's last ten minutes: every kart report, the retranslator's link when it changes, every limit chosen.
 // Times come from a steady millisecond clock. The oldest samples go first, by age and, past a byte cap, by count,
-// so that any number of karts on the air stays within the cap. Main thread; nothing here allocates per report
-// beyond the deque's blocks.
+// so that any number of karts on the air stays within the cap. Main thread; a report allocates nothing but a new
+// block every 4096 reports, and handing out a window copies no samples.
 class FlightRecorder {
 public:
     using SteadyClock = std::function<qint64()>;
@@ -73,12 +91,24 @@ public:
     FlightWindow window(qint64 fromMs, qint64 toMs) const;
     // The transponders whose last report came at or after fromMs, for looking up their kart numbers.
     QVector<int> transpondersHeardSince(qint64 fromMs) const;
-    size_t sampleCount() const { return m_samples.size(); }
+    size_t sampleCount() const { return m_count; }
 
 private:
+    struct Position {
+        size_t block;
+        int offset;
+    };
+    // The first sample for which before() is false.
+    template <typename Before>
+    Position find(Before before) const;
+    int blockEnd(size_t block) const { return block + 1 == m_blocks.size() ? m_last : SampleBlock::size; }
+
     SteadyClock m_clock;
     size_t m_maxSamples;
-    std::deque<KartSample> m_samples;
+    std::deque<std::shared_ptr<SampleBlock>> m_blocks;
+    int m_first = 0;  // the oldest sample's place in the first block
+    int m_last = 0;   // the samples in the last block
+    size_t m_count = 0;
     QHash<quint16, qint64> m_lastHeard;
     std::deque<LinkChange> m_link;
     std::deque<LimitChoice> m_limits;

@@ -31,13 +31,18 @@ IncidentRecorder::~IncidentRecorder() {
         m_open->toMs = std::min(m_open->toMs, m_flight.now());
         handOver();
     }
-    // Queued calls run in order: this one after every report handed over before.
+    // Queued calls run in order: this one after every report handed over before, and then the thread ends.
     QMetaObject::invokeMethod(
-        m_writer, [writer = m_writer, deadline] { writer->finish(deadline); }, Qt::QueuedConnection);
-    m_thread.quit();
-    if (!m_thread.wait(deadline))
+        m_writer,
+        [writer = m_writer, deadline] {
+            writer->finish(deadline);
+            QThread::currentThread()->quit();
+        },
+        Qt::QueuedConnection);
+    if (!m_thread.wait(deadline)) {
         qCWarning(lcIncident) << "Incident reports: still writing when the time to exit was up";
-    m_thread.wait();
+        m_thread.wait();
+    }
 }
 
 void IncidentRecorder::mark(const QString &what) {
@@ -68,8 +73,11 @@ void IncidentRecorder::handOver() {
     data.window = m_flight.window(m_open->fromMs, m_open->toMs);
     data.marks = m_open->marks;
     data.wall = {m_flight.now(), m_wallClock()};
-    for (int id : m_flight.transpondersHeardSince(m_open->fromMs)) {
-        const QString number = m_kartNumber ? m_kartNumber(id) : QString();
+    QVector<int> ids = m_flight.transpondersHeardSince(m_open->fromMs);
+    for (const LimitChoice &choice : data.window.limits)
+        ids.append(choice.transponderId);  // a kart chosen on its own may be silent
+    for (int id : ids) {
+        const QString number = m_kartNumber && id != 0 ? m_kartNumber(id) : QString();
         if (!number.isEmpty())
             data.kartNumbers.insert(id, number);
     }
@@ -77,7 +85,7 @@ void IncidentRecorder::handOver() {
         QStringLiteral("incident-") +
         data.wall.at(m_open->marks.first().steadyMs).toString(QStringLiteral("yyyy-MM-dd-HH-mm-ss"));
     m_open.reset();
-    qCDebug(lcIncident).noquote() << "Incident report" << baseName << "copied:" << data.window.samples.size()
+    qCDebug(lcIncident).noquote() << "Incident report" << baseName << "copied:" << data.window.sampleCount()
                                   << "samples in" << held.elapsed() << "ms";
     QMetaObject::invokeMethod(
         m_writer,

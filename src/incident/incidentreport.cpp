@@ -32,7 +32,7 @@ struct Tracks {
 
 Tracks tracksOf(const FlightWindow &window) {
     Tracks tracks;
-    tracks.samples = window.samples;
+    tracks.samples = window.samples();
     std::stable_sort(tracks.samples.begin(), tracks.samples.end(),
                      [](const KartSample &a, const KartSample &b) { return a.transponderId < b.transponderId; });
     for (size_t i = 0; i < tracks.samples.size(); ++i) {
@@ -231,7 +231,7 @@ void writeSummary(Output &out, const IncidentReportData &data, const QVector<Lim
                     QLatin1String(offset < 0 ? "-" : "+"))
                .arg(std::abs(offset) / 60, 2, 10, QLatin1Char('0'))
                .arg(std::abs(offset) % 60, 2, 10, QLatin1Char('0'))
-        << QStringLiteral(" %1 reports from the karts.</p>\n").arg(window.samples.size());
+        << QStringLiteral(" %1 reports from the karts.</p>\n").arg(window.sampleCount());
 
     out << QByteArray("<h2>Marked</h2>\n<table><tr><th>Time</th><th>What</th></tr>\n");
     for (const IncidentMark &mark : data.marks)
@@ -371,29 +371,32 @@ void IncidentReport::writeCsv(QIODevice &device, const IncidentReportData &data)
     qint64 second = -1;
     QByteArray head;
     QByteArray tail;
-    for (const KartSample &sample : data.window.samples) {
-        const qint64 ms = wallMs + sample.steadyMs;
-        const qint64 thisSecond = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
-        if (thisSecond != second) {
-            second = thisSecond;
-            const QByteArray text = csvTimeText(data.wall.at(second * 1000 - wallMs)).toUtf8();
-            head = text.left(20);  // 2026-12-08T14:03:05.
-            tail = text.mid(23);   // +01:00
+    for (const SampleSpan &span : data.window.spans) {
+        for (int i = span.begin; i < span.end; ++i) {
+            const KartSample &sample = span.block->samples[i];
+            const qint64 ms = wallMs + sample.steadyMs;
+            const qint64 thisSecond = ms / 1000 - (ms % 1000 < 0 ? 1 : 0);
+            if (thisSecond != second) {
+                second = thisSecond;
+                const QByteArray text = csvTimeText(data.wall.at(second * 1000 - wallMs)).toUtf8();
+                head = text.left(20);  // 2026-12-08T14:03:05.
+                tail = text.mid(23);   // +01:00
+            }
+            QByteArray &line = out.buffer();
+            const int milliseconds = int(ms - second * 1000);
+            line.append(head);
+            line.append(char('0' + milliseconds / 100)).append(char('0' + milliseconds / 10 % 10));
+            line.append(char('0' + milliseconds % 10)).append(tail).append(',');
+            appendNumber(line, sample.transponderId);
+            line.append(',').append(numbers.value(sample.transponderId)).append(',');
+            appendNumber(line, sample.rpm);
+            line.append(',');
+            appendNumber(line, sample.limit);
+            line.append(',');
+            appendNumber(line, sample.rssi);
+            line.append("\r\n");
+            if (line.size() > 1 << 16)
+                out.flush();
         }
-        QByteArray &line = out.buffer();
-        const int milliseconds = int(ms - second * 1000);
-        line.append(head);
-        line.append(char('0' + milliseconds / 100)).append(char('0' + milliseconds / 10 % 10));
-        line.append(char('0' + milliseconds % 10)).append(tail).append(',');
-        appendNumber(line, sample.transponderId);
-        line.append(',').append(numbers.value(sample.transponderId)).append(',');
-        appendNumber(line, sample.rpm);
-        line.append(',');
-        appendNumber(line, sample.limit);
-        line.append(',');
-        appendNumber(line, sample.rssi);
-        line.append("\r\n");
-        if (line.size() > 1 << 16)
-            out.flush();
     }
 }

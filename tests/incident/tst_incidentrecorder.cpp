@@ -1,6 +1,8 @@
 #include <QtTest>
 
+#include "categorylog.h"
 #include "incident/incidentrecorder.h"
+#include "incident/incidentreportwriter.h"
 
 // The recorder driven by the test's steady clock, its reports read back from their files.
 namespace {
@@ -42,47 +44,56 @@ private slots:
     void oldestSamplesGoByAgeAndByByteCap();
     void summarySaysWhoTookEachLimitAndWhoNever();
     void fiftyKartsOverFourMinutesStandAlone();
+    void aReportWaitsForAWritableFolder();
 };
 
 void IncidentRecorderTest::reportWindows_data() {
     QTest::addColumn<QVector<int>>("marks");  // seconds
+    QTest::addColumn<int>("closedAt");
     QTest::addColumn<QStringList>("reports");
     // A file of the first report's name is there already: it is kept, the report gets "-2".
     QTest::newRow("3 min before, 60 s after")
-        << QVector<int>{300} << QStringList{"incident-2026-12-09-14-05-00-2 120-360 1"};
+        << QVector<int>{300} << 1200 << QStringList{"incident-2026-12-09-14-05-00-2 120-360 1"};
     QTest::newRow("a mark within extends it")
-        << QVector<int>{300, 359} << QStringList{"incident-2026-12-09-14-05-00-2 120-419 2"};
+        << QVector<int>{300, 359} << 1200 << QStringList{"incident-2026-12-09-14-05-00-2 120-419 2"};
     QTest::newRow("a mark after it opens the next")
-        << QVector<int>{300, 361}
+        << QVector<int>{300, 361} << 1200
         << QStringList{"incident-2026-12-09-14-05-00-2 120-360 1", "incident-2026-12-09-14-06-01 181-421 1"};
     QVector<int> everySecond(701);
     std::iota(everySecond.begin(), everySecond.end(), 300);
     QTest::newRow("marks every second: 10 minutes at most")
-        << everySecond
+        << everySecond << 1200
         << QStringList{"incident-2026-12-09-14-05-00-2 120-720 420", "incident-2026-12-09-14-12-00 540-1060 281"};
+    QTest::newRow("closed before it is due: written up to then")
+        << QVector<int>{300} << 330 << QStringList{"incident-2026-12-09-14-05-00-2 120-330 1"};
 }
 
 void IncidentRecorderTest::reportWindows() {
     QFETCH(QVector<int>, marks);
+    QFETCH(int, closedAt);
     QFETCH(QStringList, reports);
     QTemporaryDir folder;
     QVERIFY(QDir().mkpath(folder.filePath("incidents")));
     QFile existing(folder.filePath("incidents/incident-2026-12-09-14-05-00.html"));
     QVERIFY(existing.open(QIODevice::WriteOnly));
     qint64 now = 0;
-    IncidentRecorder recorder(
-        folder.path(), {}, [&now] { return now; }, [&now] { return wallAt(now); });
-    QSignalSpy written(&recorder, &IncidentRecorder::reportWritten);
-    for (; now <= 1200 * second; now += second) {
-        recorder.addReport({1003, int(now / second), 10000, -60});
+    auto recorder = std::make_unique<IncidentRecorder>(
+        folder.path(), nullptr, [&now] { return now; }, [&now] { return wallAt(now); });
+    for (; now <= closedAt * second; now += second) {
+        recorder->addReport({1003, int(now / second), 10000, -60});
         if (marks.contains(int(now / second)))
-            recorder.mark(QStringLiteral("F8"));
-        recorder.handOverDueReport();
+            recorder->mark(QStringLiteral("F8"));
+        recorder->handOverDueReport();
     }
-    QTRY_COMPARE(written.count(), reports.size());
+    now -= second;
+    QElapsedTimer closing;
+    closing.start();
+    recorder.reset();
+    QVERIFY(closing.elapsed() < IncidentRecorder::exitWriteMs);
     QStringList described;
-    for (const QList<QVariant> &signal : written)
-        described << describe(signal.at(0).toString());
+    for (const QFileInfo &file : QDir(folder.filePath("incidents")).entryInfoList({"*.html"}, QDir::Files, QDir::Name))
+        if (file.size() > 0)
+            described << describe(file.filePath());
     QCOMPARE(described, reports);
 }
 
@@ -110,9 +121,9 @@ void IncidentRecorderTest::oldestSamplesGoByAgeAndByByteCap() {
         for (int kart = 1; kart <= karts; ++kart)
             recorder.addReport({kart, 8000, 10000, -60});
     }
-    const FlightWindow window = recorder.window(0, now);
-    QCOMPARE(int(window.samples.size()), kept);
-    QCOMPARE(window.samples.front().steadyMs, oldestMs);
+    const std::vector<KartSample> samples = recorder.window(0, now).samples();
+    QCOMPARE(int(samples.size()), kept);
+    QCOMPARE(samples.front().steadyMs, oldestMs);
 }
 
 void IncidentRecorderTest::summarySaysWhoTookEachLimitAndWhoNever() {
@@ -200,6 +211,29 @@ void IncidentRecorderTest::fiftyKartsOverFourMinutesStandAlone() {
         QFile file(keep);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.write(page) == page.size());
     }
+}
+
+// A folder that cannot be written: the report waits, one warning, and is written once the folder can be.
+void IncidentRecorderTest::aReportWaitsForAWritableFolder() {
+    QTemporaryDir folder;
+    QFile blocking(folder.filePath("incidents"));
+    QVERIFY(blocking.open(QIODevice::WriteOnly));
+    CategoryLog log("zadar.incident");
+    qint64 now = 0;
+    IncidentRecorder recorder(folder.path(), nullptr, [&now] { return now; });
+    QSignalSpy notYet(&recorder, &IncidentRecorder::reportNotWrittenYet);
+    QSignalSpy written(&recorder, &IncidentRecorder::reportWritten);
+    recorder.mark(QStringLiteral("F8"));
+    now += IncidentRecorder::afterMarkMs;
+    recorder.handOverDueReport();
+    QTRY_COMPARE(notYet.count(), 1);
+    QVERIFY(blocking.remove());
+    QTRY_COMPARE_WITH_TIMEOUT(written.count(), 1, 2 * IncidentReportWriter::retryMs);
+    QCOMPARE(notYet.count(), 1);
+    const QStringList lines = log.take().filter(QRegularExpression("^warning: "));
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[0].contains("not written yet"));
+    QVERIFY(lines[1].startsWith("warning: Incident report written late:"));
 }
 
 QTEST_GUILESS_MAIN(IncidentRecorderTest)
