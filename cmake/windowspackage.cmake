@@ -4,6 +4,7 @@
 # Windows Firewall, and puts the Wireshark dissector in the installing user's personal Lua plugins folder.
 # The uninstaller removes all of it and the QML cache that Qt keeps for the console in the user's local
 # application data; the console's settings in the registry and its event record (the operator's data) stay.
+# So do the incident reports: they are in %APPDATA%\deviv\zadar\incidents, beside the record, which it never touches.
 get_filename_component(DEVIV_QT_ROOT ${Qt5Core_DIR}/../../.. ABSOLUTE)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
     # The MinGW runtime DLLs (libstdc++, libgcc_s, libwinpthread) lie beside the compiler's libraries.

@@ -4,11 +4,12 @@ measurement and returns a record of its figures; the record's rows() are its lin
 import dataclasses
 import os
 
-from parts import decoder, flood, ingest, karts_in_sight, livelist, onair, record, screen, soak, timing
+from parts import decoder, flood, incident, ingest, karts_in_sight, livelist, onair, record, screen, soak, timing
 
 PARTS = {
     "decoder": (decoder,),
     "livelist": (livelist,),
+    "incident": (incident,),
     "ingest": (ingest,),
     "screen": (screen,),
     "onair": (onair,),

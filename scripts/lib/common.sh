@@ -1,11 +1,12 @@
 # Shared by the scripts in scripts/: the Debian packages the project needs and a way to install the missing ones.
 
 # Building the console and its tools (libpcap: retranslator-sim reads captures to replay them; xcb, its key
-# symbols and Qt's platform headers: the limit keys' grab on the X server).
+# symbols and Qt's platform headers: the limit keys' grab on the X server; dygraphs: inlined into the incident
+# reports, for the Windows build too).
 BUILD_PACKAGES=(
     cmake ninja-build g++ pkg-config libpcap-dev
     qtbase5-dev qtbase5-private-dev qtdeclarative5-dev qtdeclarative5-dev-tools qtquickcontrols2-5-dev
-    libxcb1-dev libxcb-keysyms1-dev x11proto-dev
+    libxcb1-dev libxcb-keysyms1-dev x11proto-dev libjs-dygraphs
 )
 # Running the console.
 RUN_PACKAGES=(
@@ -15,10 +16,11 @@ RUN_PACKAGES=(
 )
 # Running the tests: Qt Quick Test, virtual networks, a virtual display for clicks (XTest, through libX11 and
 # libXtst from Python) and screenshots, tshark for the dissector's agreement with the decoder, tcpdump for
-# captures on the virtual network, and a private session D-Bus (dbus-run-session) for staying awake.
+# captures on the virtual network, a private session D-Bus (dbus-run-session) for staying awake, and headless
+# Chromium for what an incident report shows in a browser (harness.browser).
 TEST_PACKAGES=(
     qml-module-qttest iproute2 xvfb xauth xdotool libx11-6 libxtst6 imagemagick fonts-dejavu-core python3
-    tshark tcpdump dbus-daemon
+    tshark tcpdump dbus-daemon chromium
 )
 # Fuzzing and the sanitizer builds (scripts/fuzz, scripts/test --sanitize/--tsan): clang with libFuzzer and
 # the sanitizer runtimes, FuzzedDataProvider.h, and llvm-symbolizer for readable reports.

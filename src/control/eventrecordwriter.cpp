@@ -22,18 +22,30 @@ bool isFloodProne(RecordedEventKind kind) {
            kind == RecordedEventKind::KartLimit || kind == RecordedEventKind::Reset;
 }
 
-// Local time with milliseconds and the offset from UTC, 2026-12-08T14:03:05.123+01:00.
-QString timeText(const QDateTime &time) {
+QString numberField(const std::optional<int> &number) {
+    return number ? QString::number(*number) : QString();
+}
+
+QByteArray csvLine(const RecordedEvent &event) {
+    const QStringList fields{
+        csvTimeText(event.time),          eventName(event.kind),
+        csvTextField(event.source),       csvTextField(event.kartNumber),
+        numberField(event.transponderId), csvTextField(event.limitMode),
+        numberField(event.rpm),           csvTextField(event.detail),
+    };
+    return fields.join(QLatin1Char(',')).toUtf8() + "\r\n";
+}
+
+}  // namespace
+
+QString csvTimeText(const QDateTime &time) {
     const int offsetMinutes = time.offsetFromUtc() / 60;
     const int minutes = std::abs(offsetMinutes);
     return time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
            QString::asprintf("%c%02d:%02d", offsetMinutes < 0 ? '-' : '+', minutes / 60, minutes % 60);
 }
 
-// A text field as a spreadsheet reads it back unchanged: quoted when it holds a separator, a quote or a line
-// break (quotes doubled), and led by an apostrophe when it starts like a formula, since texts such as a limit
-// mode can come from another console.
-QString textField(QString text) {
+QString csvTextField(QString text) {
     if (!text.isEmpty() && QStringLiteral("=+-@\t\r").contains(text.front()))
         text.prepend(QLatin1Char('\''));
     if (text.contains(QLatin1Char(',')) || text.contains(QLatin1Char('"')) || text.contains(QLatin1Char('\n')) ||
@@ -41,24 +53,6 @@ QString textField(QString text) {
         return QLatin1Char('"') + text.replace(QLatin1Char('"'), QLatin1String("\"\"")) + QLatin1Char('"');
     return text;
 }
-
-QString numberField(const std::optional<int> &number) {
-    return number ? QString::number(*number) : QString();
-}
-
-QByteArray csvLine(const RecordedEvent &event) {
-    const QStringList fields{timeText(event.time),
-                             eventName(event.kind),
-                             textField(event.source),
-                             textField(event.kartNumber),
-                             numberField(event.transponderId),
-                             textField(event.limitMode),
-                             numberField(event.rpm),
-                             textField(event.detail)};
-    return fields.join(QLatin1Char(',')).toUtf8() + "\r\n";
-}
-
-}  // namespace
 
 EventRecordWriter::EventRecordWriter(const QString &folder, EventRecord::Clock clock, QObject *parent)
     : QObject(parent), m_folder(folder), m_clock(std::move(clock)), m_catchUpTimer(this) {

@@ -10,6 +10,14 @@
 
 #include "eventrecord.h"
 
+// Local time with milliseconds and the offset from UTC, 2026-12-08T14:03:05.123+01:00.
+QString csvTimeText(const QDateTime &time);
+
+// A text field as a spreadsheet reads it back unchanged: quoted when it holds a separator, a quote or a line
+// break (quotes doubled), and led by an apostrophe when it starts like a formula, since texts such as a limit
+// mode can come from another console.
+QString csvTextField(QString text);
+
 // Writes the event record's lines into the day files: a byte order mark and the header line in a new file, one
 // line per event, flushed at once. Lives in the record's thread (EventRecord); tests drive it directly.
 //

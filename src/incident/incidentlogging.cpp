@@ -1,0 +1,3 @@
+#include "incidentlogging.h"
+
+Q_LOGGING_CATEGORY(lcIncident, "zadar.incident")
