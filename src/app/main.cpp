@@ -10,6 +10,7 @@
 #include "control/eventrecordfeed.h"
 #include "control/globalhotkeys.h"
 #include "control/stayawake.h"
+#include "incident/incidentrecorder.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/settingsfilecheck.h"
 #include "models/settingsidentity.h"
@@ -47,6 +48,10 @@ int main(int argc, char *argv[]) {
     EventRecordFeed recordFeed(record, transpondersListModel, transpondersModel);
     TimingFeed timingFeed;
     FlagFollower flagFollower(timingFeed, transpondersListModel);
+    // Goes before the record, and writes the report it holds before it does.
+    IncidentRecorder incidents(EventRecord::standardFolder(), [&transpondersModel](int transponderId) {
+        return transpondersModel.getKartNumByTransponderId(transponderId);
+    });
 
     // Made after the objects its bindings read, so that it goes before them at exit.
     QQmlApplicationEngine engine;
@@ -71,6 +76,7 @@ int main(int argc, char *argv[]) {
     connectExchangeAndLiveList(exchange, transpondersListModel);
     connectExchangeToRecord(exchange, recordFeed);
     connectTimingFeed(timingFeed, flagFollower, exchange, recordFeed);
+    connectIncidentRecorder(incidents, transpondersListModel, exchange, recordFeed);
     timingFeed.setAddress(TimingFeedSettings::load().address);
     GlobalHotkeys keys;
     if (auto *window = qobject_cast<QWindow *>(engine.rootObjects().value(0)))

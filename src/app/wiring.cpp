@@ -4,6 +4,7 @@
 
 #include "control/eventrecordfeed.h"
 #include "control/globalhotkeys.h"
+#include "incident/incidentrecorder.h"
 #include "models/applicationsettingsmodel.h"
 #include "models/transponderslistmodel.h"
 #include "net/dataexchange.h"
@@ -39,6 +40,33 @@ void connectTimingFeed(TimingFeed &feed, FlagFollower &follower, DataExchange &e
     QObject::connect(&follower, &FlagFollower::personsLimitStands, &recordFeed, &EventRecordFeed::personsLimitStands);
     QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &follower,
                      &FlagFollower::linkStateChanged);
+}
+
+void connectIncidentRecorder(IncidentRecorder &recorder, TranspondersListModel &liveList, DataExchange &exchange,
+                             EventRecordFeed &recordFeed) {
+    using M = TranspondersListModel;
+    QObject::connect(&liveList, &M::transponderReported, &recorder, &IncidentRecorder::addReport);
+    QObject::connect(exchange.linkState(), &RetranslatorState::stateChanged, &recorder,
+                     [&recorder](const QJsonObject &state) {
+                         recorder.addLinkState(state.value(QStringLiteral("isOnline")).toBool(),
+                                               state.value(QStringLiteral("ipAddress")).toString(),
+                                               state.value(QStringLiteral("globalRPMLimit")).toInt(-1));
+                     });
+    QObject::connect(&liveList, &M::globalLimitApplied, &recorder,
+                     [&recorder](const QString &mode, int rpm, const LimitSource &source) {
+                         if (source.kind == LimitSource::OwnCommand)
+                             return;
+                         recorder.addChosenLimit(0, mode, rpm, source.text());
+                         if (mode == QLatin1String("p0"))
+                             recorder.mark(QStringLiteral("STOP for all karts, ") + source.text());
+                     });
+    QObject::connect(&liveList, &M::transponderLimitApplied, &recorder,
+                     [&recorder](int transponderId, const QString &mode, int rpm, const LimitSource &source) {
+                         if (source.kind != LimitSource::OwnCommand)
+                             recorder.addChosenLimit(transponderId, mode, rpm, source.text());
+                     });
+    QObject::connect(&recorder, &IncidentRecorder::incidentMarked, &recordFeed, &EventRecordFeed::incidentMarked);
+    QObject::connect(&recorder, &IncidentRecorder::reportWritten, &recordFeed, &EventRecordFeed::incidentReportWritten);
 }
 
 void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window) {

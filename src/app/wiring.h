@@ -4,6 +4,7 @@ class ApplicationSettingsModel;
 class DataExchange;
 class EventRecordFeed;
 class FlagFollower;
+class IncidentRecorder;
 class GlobalHotkeys;
 class QWindow;
 class TimingFeed;
@@ -23,6 +24,11 @@ void connectExchangeToRecord(DataExchange &exchange, EventRecordFeed &feed);
 // The timing feed's connection and flags reach the event record, and the retranslator's global limit the flag rule
 // (the limit in force until one is chosen).
 void connectTimingFeed(TimingFeed &feed, FlagFollower &follower, DataExchange &exchange, EventRecordFeed &recordFeed);
+
+// The incident recorder keeps every report the live list takes, the retranslator's state and every limit chosen; STOP
+// for all karts, whoever chose it, marks an incident; the marks and the reports written reach the event record.
+void connectIncidentRecorder(IncidentRecorder &recorder, TranspondersListModel &liveList, DataExchange &exchange,
+                             EventRecordFeed &recordFeed);
 
 // A limit key chooses its global limit in the live list, which names the key as its source. A kart that has not
 // taken its limit asks for the operator's attention while `window` is not the active one (the taskbar entry

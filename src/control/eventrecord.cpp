@@ -27,6 +27,8 @@ QString eventName(RecordedEventKind kind) {
         case RecordedEventKind::TimingFeedBack: return QStringLiteral("timing-feed-back");
         case RecordedEventKind::Flag: return QStringLiteral("flag");
         case RecordedEventKind::PersonsLimitStands: return QStringLiteral("persons-limit-stands");
+        case RecordedEventKind::IncidentMarked: return QStringLiteral("incident-marked");
+        case RecordedEventKind::IncidentReport: return QStringLiteral("incident-report");
     }
     return QString();
 }

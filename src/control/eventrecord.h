@@ -29,6 +29,8 @@ enum class RecordedEventKind {
     TimingFeedBack,
     Flag,
     PersonsLimitStands,
+    IncidentMarked,
+    IncidentReport,
 };
 
 // The record's name for a kind: short, lower case and kept from version to version, since reviews filter on it

@@ -91,6 +91,16 @@ void EventRecordFeed::personsLimitStands(RaceFlag flag, const QString &flagMode,
            QStringLiteral("%1 would choose %2; the stricter limit in force stands").arg(raceFlagName(flag), flagMode));
 }
 
+void EventRecordFeed::incidentMarked(const QString &what, const QDateTime &when) {
+    RecordedEvent event(RecordedEventKind::IncidentMarked, what);
+    event.time = when;
+    m_record.record(event);
+}
+
+void EventRecordFeed::incidentReportWritten(const QString &path) {
+    record(RecordedEventKind::IncidentReport, {}, {}, {}, {}, path);
+}
+
 void EventRecordFeed::record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId,
                              const QString &limitMode, std::optional<int> rpm, const QString &detail) {
     const QString kartNumber = transponderId ? m_registry.getKartNumByTransponderId(*transponderId) : QString();

@@ -33,6 +33,8 @@ public slots:
     void flagChanged(RaceFlag flag, const QString &runName, const QString &feedAddress);
     void personsLimitStands(RaceFlag flag, const QString &flagMode, const QString &modeInForce,
                             const QString &feedAddress);
+    void incidentMarked(const QString &what, const QDateTime &when);
+    void incidentReportWritten(const QString &path);
 
 private:
     void record(RecordedEventKind kind, const QString &source, std::optional<int> transponderId = {},

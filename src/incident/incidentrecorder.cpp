@@ -1,5 +1,6 @@
 #include "incidentrecorder.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
 
@@ -43,6 +44,8 @@ IncidentRecorder::~IncidentRecorder() {
         qCWarning(lcIncident) << "Incident reports: still writing when the time to exit was up";
         m_thread.wait();
     }
+    // The event loop has ended: the reports written now are told here, so that the event record has them.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 
 void IncidentRecorder::mark(const QString &what) {

@@ -105,6 +105,7 @@ QHash<int, QByteArray> TranspondersListModel::roleNames() const {
 }
 
 void TranspondersListModel::updateTransponderState(DataExchange::TransponderState ts) {
+    emit transponderReported(ts);
     const int position = m_rowById.value(ts.transponderId, -1);
     if (position < 0) {
         appendRow(ts);

@@ -74,6 +74,7 @@ signals:
     void resendCommandToApps(QJsonObject json);
 
     // What happened, for the event record and the incident recorder.
+    void transponderReported(DataExchange::TransponderState ts);
     void globalLimitApplied(QString mode, int rpm, LimitSource source);
     void transponderLimitApplied(int transponderId, QString mode, int rpm, LimitSource source);
     void limitTaken(int transponderId, QString mode, int rpm, qint64 afterMs);

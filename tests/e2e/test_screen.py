@@ -6,7 +6,7 @@ import re
 import time
 
 import e2etest
-from harness import protocol
+from harness import browser, protocol
 from harness.console import BUTTON_CONFIRMED, BUTTON_UNCHECKED, BUTTON_UNCONFIRMED, OFFLINE, ONLINE, \
     PLATE_OFFLINE, PLATE_ONLINE, centre_of as centre, inside_of as inside
 from harness.display import colour_matches
@@ -196,7 +196,9 @@ class ScreenTest(e2etest.LanTestCase):
     def test_race_control_a_key_another_program_the_kart_that_does_not_obey_and_the_record(self):
         """F12 typed while another program has the focus stops every kart, as the STOP button does; the kart that
         ignores it blinks on the screen after 3 s and the console asks for attention; both consoles' records say who
-        limited the karts, from where, and whether each kart took the limit."""
+        limited the karts, from where, and whether each kart took the limit. The STOP marks an incident, whose report
+        the console writes as it closes: a browser shows who chose STOP, a chart for every kart, and the kart that
+        never took it."""
         hosts = self.lan.add_host("a"), self.lan.add_host("b")
         observer = Observer(self.lan.add_host("observer"))
         sim_host = self.lan.add_host("sim")
@@ -277,6 +279,16 @@ class ScreenTest(e2etest.LanTestCase):
         self.assertIn(("global-limit", "click", "", "p100", ""), a)
         self.assertNotIn("global-limit", [e[0] for e in a if e[1] == hosts[0].address], "its own command came back")
         self.assertEqual(len([e for e in a if e[0] == "global-limit"]), 3, a)
+
+        reports = console_a.incident_reports()
+        self.assertEqual(len(reports), 1, reports)
+        self.assertIn(("incident-marked", "STOP for all karts, key F12", "", "", ""), a)
+        self.assertIn(("incident-report", "", "", "", reports[0]), a)
+        page = browser.read(browser.dom(reports[0]))
+        self.assertIn("STOP (0 RPM) for all karts, source: key F12", page.text)
+        self.assertEqual(len(page.charts), 3, page.charts)
+        self.assertTrue(all(chart.canvases and chart.points > 10 for chart in page.charts), page.charts)
+        self.assertTrue(any("1003" in line and "never took STOP" in line for line in page.never), page.never)
 
 
 if __name__ == "__main__":

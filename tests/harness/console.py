@@ -127,6 +127,10 @@ class Console:
                 lines += list(csv.DictReader(f))
         return lines
 
+    def incident_reports(self):
+        """The incident reports the console has written (HTML files), oldest first."""
+        return sorted(glob.glob(os.path.join(self.data_dir, "deviv", "zadar", "incidents", "incident-*.html")))
+
     def settings_file(self):
         return os.path.join(self.config_dir, "deviv", "zadar.conf")
 
