@@ -1,7 +1,6 @@
 #include "globalhotkeys.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QGuiApplication>
 #include <QHash>
 #include <QKeyEvent>
@@ -27,47 +26,52 @@
 
 namespace {
 
-constexpr qint64 holdMs = 1000;
-
-struct LimitKey {
+struct GlobalKey {
     Qt::Key key;
     const char *name;
-    const char *limitMode;
+    const char *limitMode;  // null for the incident key
 };
 
 // The keys that also work while another program has focus come first; F11, which lifts every limit, is the one
 // that must be held, and only in the console's own windows.
-const LimitKey limitKeys[] = {
+const GlobalKey globalKeys[] = {
     {Qt::Key_F12, "F12", "p0"},  {Qt::Key_Pause, "Pause", "p0"}, {Qt::Key_F9, "F9", "p25"},
-    {Qt::Key_F10, "F10", "p50"}, {Qt::Key_F11, "F11", "p100"},
+    {Qt::Key_F10, "F10", "p50"}, {Qt::Key_F8, "F8", nullptr},    {Qt::Key_F11, "F11", "p100"},
 };
-constexpr int systemWideKeys = 4;
-constexpr int heldKey = 4;
+constexpr int systemWideKeys = 5;
+constexpr int heldKey = 5;
 
 int keyIndex(int qtKey) {
-    for (int i = 0; i < int(std::size(limitKeys)); ++i)
-        if (limitKeys[i].key == qtKey)
+    for (int i = 0; i < int(std::size(globalKeys)); ++i)
+        if (globalKeys[i].key == qtKey)
             return i;
     return -1;
 }
 
 QString keyName(int index) {
-    return QLatin1String(limitKeys[index].name);
+    return QLatin1String(globalKeys[index].name);
 }
 
 #ifndef Q_OS_WIN
-QString systemWideKeyNames() {
+QStringList systemWideKeyNames() {
     QStringList names;
     for (int i = 0; i < systemWideKeys; ++i)
         names << keyName(i);
-    return names.join(QLatin1String(", "));
+    return names;
 }
 #endif
 
+// The one warning for keys that work only in the console's windows: which, and why.
+void warnWindowOnly(const QStringList &keys, const QString &why) {
+    qCWarning(lcHotkeys).noquote()
+        << QStringLiteral("%1 cannot be taken system-wide (%2); %3 only while the console's window has focus")
+               .arg(keys.join(QLatin1String(", ")), why, QLatin1String(keys.size() == 1 ? "it works" : "they work"));
+}
+
 #if defined(Q_OS_WIN)
-const UINT virtualKeys[systemWideKeys] = {VK_F12, VK_PAUSE, VK_F9, VK_F10};
+const UINT virtualKeys[systemWideKeys] = {VK_F12, VK_PAUSE, VK_F9, VK_F10, VK_F8};
 #elif defined(DEVIV_HAVE_XCB)
-const xcb_keysym_t keysyms[systemWideKeys] = {XK_F12, XK_Pause, XK_F9, XK_F10};
+const xcb_keysym_t keysyms[systemWideKeys] = {XK_F12, XK_Pause, XK_F9, XK_F10, XK_F8};
 
 template <typename T>
 using Malloced = std::unique_ptr<T, decltype(&std::free)>;
@@ -111,16 +115,11 @@ struct GlobalHotkeys::Grabs {
 #endif
 };
 
-GlobalHotkeys::GlobalHotkeys(Clock clock, QObject *parent)
-    : QObject(parent), m_clock(std::move(clock)), m_holdTimer(this), m_grabs(std::make_unique<Grabs>()) {
-    if (!m_clock) {
-        QElapsedTimer started;
-        started.start();
-        m_clock = [started] { return started.elapsed(); };
-    }
+GlobalHotkeys::GlobalHotkeys(QObject *parent) : QObject(parent), m_holdTimer(this), m_grabs(std::make_unique<Grabs>()) {
     m_holdTimer.setSingleShot(true);
     m_holdTimer.setTimerType(Qt::PreciseTimer);
-    connect(&m_holdTimer, &QTimer::timeout, this, &GlobalHotkeys::checkHold);
+    m_holdTimer.setInterval(1000);
+    connect(&m_holdTimer, &QTimer::timeout, this, [this] { emitPress(heldKey); });
     QCoreApplication::instance()->installEventFilter(this);
     QCoreApplication::instance()->installNativeEventFilter(this);
     grabSystemWide();
@@ -150,17 +149,10 @@ bool GlobalHotkeys::eventFilter(QObject *watched, QEvent *event) {
         return false;
     if (keyEvent->isAutoRepeat())
         return true;
-    if (event->type() == QEvent::KeyPress) {
-        if (key == heldKey && !m_holdPending)
-            m_holdPressedAt = quint32(keyEvent->timestamp());
+    if (event->type() == QEvent::KeyPress)
         press(key, m_heldInWindow);
-        return true;
-    }
-    // A busy main thread may take F11's press and release only after the second has passed; the keyboard's own
-    // times (32-bit milliseconds that wrap) say how long it was held.
-    if (key == heldKey && m_holdPending && quint32(keyEvent->timestamp()) - m_holdPressedAt >= holdMs)
-        fireHold();
-    release(key, m_heldInWindow);
+    else
+        release(key, m_heldInWindow);
     return true;
 }
 
@@ -169,50 +161,33 @@ void GlobalHotkeys::press(int key, QSet<int> &heldBy) {
     if (m_heldInWindow.contains(key) || m_heldGrabbed.contains(key))
         return;
     heldBy.insert(key);
-    if (key == heldKey) {
-        m_holdStart = m_clock();
-        m_holdPending = true;
-        m_holdTimer.start(int(holdMs));
-        return;
-    }
-    emit limitKeyPressed(QLatin1String(limitKeys[key].limitMode), keyName(key));
+    if (key == heldKey)
+        m_holdTimer.start();
+    else
+        emitPress(key);
 }
 
 void GlobalHotkeys::release(int key, QSet<int> &heldBy) {
     heldBy.remove(key);
-    if (key == heldKey) {
-        m_holdPending = false;
+    if (key == heldKey)
         m_holdTimer.stop();
-    }
 }
 
-void GlobalHotkeys::checkHold() {
-    if (!m_holdPending)
-        return;
-    const qint64 left = holdMs - (m_clock() - m_holdStart);
-    if (left > 0) {
-        m_holdTimer.start(int(left));
-        return;
-    }
-    fireHold();
-}
-
-void GlobalHotkeys::fireHold() {
-    m_holdPending = false;
-    m_holdTimer.stop();
-    emit limitKeyPressed(QLatin1String(limitKeys[heldKey].limitMode), keyName(heldKey));
+void GlobalHotkeys::emitPress(int key) {
+    if (globalKeys[key].limitMode)
+        emit limitKeyPressed(QLatin1String(globalKeys[key].limitMode), keyName(key));
+    else
+        emit incidentKeyPressed(keyName(key));
 }
 
 #if defined(Q_OS_WIN)
 
 void GlobalHotkeys::grabSystemWide() {
     for (int key = 0; key < systemWideKeys; ++key) {
-        if (RegisterHotKey(nullptr, key + 1, MOD_NOREPEAT, virtualKeys[key])) {
+        if (RegisterHotKey(nullptr, key + 1, MOD_NOREPEAT, virtualKeys[key]))
             m_grabs->registered << key;
-        } else {
-            qCWarning(lcHotkeys).noquote() << keyName(key) << "cannot be taken system-wide (Windows error"
-                                           << GetLastError() << "); it works only while the console's window has focus";
-        }
+        else
+            warnWindowOnly({keyName(key)}, QStringLiteral("Windows error %1").arg(GetLastError()));
     }
 }
 
@@ -232,7 +207,7 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
     if (!m_grabs->registered.contains(key))
         return false;
     // Windows leaves out the auto-repeats (MOD_NOREPEAT) and tells no release: every message is a press.
-    emit limitKeyPressed(QLatin1String(limitKeys[key].limitMode), keyName(key));
+    emitPress(key);
     return true;
 }
 
@@ -240,17 +215,15 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
 
 void GlobalHotkeys::grabSystemWide() {
     if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        qCWarning(lcHotkeys).noquote() << "No system-wide keys on the platform" << QGuiApplication::platformName()
-                                       << "-" << systemWideKeyNames()
-                                       << "work only while the console's window has focus";
+        warnWindowOnly(systemWideKeyNames(),
+                       QLatin1String("no system-wide keys on the platform ") + QGuiApplication::platformName());
         return;
     }
     QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
     auto *connection = static_cast<xcb_connection_t *>(native->nativeResourceForIntegration("connection"));
     const auto root = xcb_window_t(reinterpret_cast<quintptr>(native->nativeResourceForIntegration("rootwindow")));
     if (!connection || !root) {
-        qCWarning(lcHotkeys).noquote() << "No X11 connection:" << systemWideKeyNames()
-                                       << "work only while the console's window has focus";
+        warnWindowOnly(systemWideKeyNames(), QStringLiteral("no X11 connection"));
         return;
     }
     m_grabs->connection = connection;
@@ -266,14 +239,12 @@ void GlobalHotkeys::grabSystemWide() {
     for (int key = 0; key < systemWideKeys; ++key) {
         const QVector<xcb_keycode_t> codes = keycodes(symbols, keysyms[key]);
         QVector<xcb_void_cookie_t> grabs;
-        for (xcb_keycode_t code : codes) {
-            m_grabs->keys.append({code, key});
-            // Not owner_events: the key comes to the root window even while the console's own window has
-            // focus, so every press takes one way in.
+        // Not owner_events: the key comes to the root window even while the console's own window has focus, so
+        // every press takes one way in.
+        for (xcb_keycode_t code : codes)
             for (uint16_t modifiers : qAsConst(m_grabs->modifiers))
-                grabs << xcb_grab_key_checked(connection, 0, root, modifiers, code, XCB_GRAB_MODE_ASYNC,
+                grabs << xcb_grab_key_checked(connection, 0, m_grabs->root, modifiers, code, XCB_GRAB_MODE_ASYNC,
                                               XCB_GRAB_MODE_ASYNC);
-        }
         bool refused = codes.isEmpty();
         for (xcb_void_cookie_t grab : qAsConst(grabs)) {
             if (xcb_generic_error_t *error = xcb_request_check(connection, grab)) {
@@ -281,12 +252,10 @@ void GlobalHotkeys::grabSystemWide() {
                 std::free(error);
             }
         }
-        if (refused) {
-            qCWarning(lcHotkeys).noquote() << keyName(key)
-                                           << "cannot be taken system-wide (another program holds it, or the "
-                                              "keyboard map lacks it); it works only while the console's window "
-                                              "has focus";
-        }
+        for (xcb_keycode_t code : codes)
+            m_grabs->keys.append({code, key});
+        if (refused)
+            warnWindowOnly({keyName(key)}, QStringLiteral("another program holds it, or the keyboard map lacks it"));
     }
     xcb_key_symbols_free(symbols);
     xcb_flush(connection);
@@ -335,8 +304,7 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
 #else
 
 void GlobalHotkeys::grabSystemWide() {
-    qCWarning(lcHotkeys).noquote() << "No system-wide keys on this system:" << systemWideKeyNames()
-                                   << "work only while the console's window has focus";
+    warnWindowOnly(systemWideKeyNames(), QStringLiteral("no system-wide keys on this system"));
 }
 
 void GlobalHotkeys::releaseSystemWide() {}
