@@ -112,6 +112,8 @@ struct GlobalHotkeys::Grabs {
     QVector<uint16_t> modifiers;               // the lock variants grabbed for every key
     QVector<QPair<xcb_keycode_t, int> > keys;  // keycode, index of the key
     QHash<xcb_keycode_t, xcb_timestamp_t> releasedAt;
+    uint8_t xkbEvent = 0;  // the XKB extension's event type, 0 without it
+    QTimer regrab;         // after a burst of keyboard map changes, once
 #endif
 };
 
@@ -214,21 +216,32 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
 #elif defined(DEVIV_HAVE_XCB)
 
 void GlobalHotkeys::grabSystemWide() {
-    if (QGuiApplication::platformName() != QLatin1String("xcb")) {
-        warnWindowOnly(systemWideKeyNames(),
-                       QLatin1String("no system-wide keys on the platform ") + QGuiApplication::platformName());
-        return;
+    if (!m_grabs->connection) {
+        if (QGuiApplication::platformName() != QLatin1String("xcb")) {
+            warnWindowOnly(systemWideKeyNames(),
+                           QLatin1String("no system-wide keys on the platform ") + QGuiApplication::platformName());
+            return;
+        }
+        QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
+        auto *connection = static_cast<xcb_connection_t *>(native->nativeResourceForIntegration("connection"));
+        const auto root = xcb_window_t(reinterpret_cast<quintptr>(native->nativeResourceForIntegration("rootwindow")));
+        if (!connection || !root) {
+            warnWindowOnly(systemWideKeyNames(), QStringLiteral("no X11 connection"));
+            return;
+        }
+        m_grabs->connection = connection;
+        m_grabs->root = root;
+        const Malloced<xcb_query_extension_reply_t> xkb(
+            xcb_query_extension_reply(connection, xcb_query_extension(connection, 9, "XKEYBOARD"), nullptr),
+            &std::free);
+        m_grabs->xkbEvent = xkb && xkb->present ? xkb->first_event : 0;
+        m_grabs->regrab.setSingleShot(true);
+        connect(&m_grabs->regrab, &QTimer::timeout, this, [this] {
+            releaseSystemWide();
+            grabSystemWide();
+        });
     }
-    QPlatformNativeInterface *native = QGuiApplication::platformNativeInterface();
-    auto *connection = static_cast<xcb_connection_t *>(native->nativeResourceForIntegration("connection"));
-    const auto root = xcb_window_t(reinterpret_cast<quintptr>(native->nativeResourceForIntegration("rootwindow")));
-    if (!connection || !root) {
-        warnWindowOnly(systemWideKeyNames(), QStringLiteral("no X11 connection"));
-        return;
-    }
-    m_grabs->connection = connection;
-    m_grabs->root = root;
-
+    xcb_connection_t *connection = m_grabs->connection;
     xcb_key_symbols_t *symbols = xcb_key_symbols_alloc(connection);
     // A grab names exact modifiers, and CapsLock and NumLock are modifiers: each key is grabbed with and without
     // them, so that it works whatever the lock keys' state.
@@ -252,10 +265,17 @@ void GlobalHotkeys::grabSystemWide() {
                 std::free(error);
             }
         }
+        if (!refused) {
+            for (xcb_keycode_t code : codes)
+                m_grabs->keys.append({code, key});
+            continue;
+        }
+        // All variants or none, so that a key never fails unseen in one lock state. Ungrabbing releases only the
+        // grabs that are ours.
         for (xcb_keycode_t code : codes)
-            m_grabs->keys.append({code, key});
-        if (refused)
-            warnWindowOnly({keyName(key)}, QStringLiteral("another program holds it, or the keyboard map lacks it"));
+            for (uint16_t modifiers : qAsConst(m_grabs->modifiers))
+                xcb_ungrab_key(connection, code, m_grabs->root, modifiers);
+        warnWindowOnly({keyName(key)}, QStringLiteral("another program holds it, or the keyboard map lacks it"));
     }
     xcb_key_symbols_free(symbols);
     xcb_flush(connection);
@@ -268,7 +288,8 @@ void GlobalHotkeys::releaseSystemWide() {
         for (uint16_t modifiers : qAsConst(m_grabs->modifiers))
             xcb_ungrab_key(m_grabs->connection, key.first, m_grabs->root, modifiers);
     xcb_flush(m_grabs->connection);
-    m_grabs->connection = nullptr;
+    m_grabs->keys.clear();
+    m_heldGrabbed.clear();  // their releases may come on keycodes no longer ours
 }
 
 bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message, long *) {
@@ -276,6 +297,15 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
         return false;
     const auto *event = static_cast<const xcb_generic_event_t *>(message);
     const uint8_t type = event->response_type & 0x7f;
+    // A new keyboard map, where the keys may have other keycodes and NumLock another modifier: a change of the
+    // core map, or a new XKB keymap (its NewKeyboardNotify, type 0, comes instead of MappingNotify to a client
+    // that uses XKB, as Qt does). Qt reads it too.
+    if ((type == XCB_MAPPING_NOTIFY &&
+         reinterpret_cast<const xcb_mapping_notify_event_t *>(event)->request != XCB_MAPPING_POINTER) ||
+        (m_grabs->xkbEvent && type == m_grabs->xkbEvent && event->pad0 == 0)) {
+        m_grabs->regrab.start();
+        return false;
+    }
     if (type != XCB_KEY_PRESS && type != XCB_KEY_RELEASE)
         return false;
     // A release has the same layout as a press.

@@ -53,6 +53,11 @@ public:
         std::free(codes);
         return code;
     }
+    // Gives a keycode a keysym in the core keyboard map.
+    bool setKeysym(xcb_keycode_t code, xcb_keysym_t keysym) {
+        xcb_change_keyboard_mapping(m_connection, 1, code, 1, &keysym);
+        return sync();
+    }
     // Turns the server's key repeat on or off, for every client.
     bool setAutoRepeat(bool on) {
         const uint32_t mode = on ? XCB_AUTO_REPEAT_MODE_ON : XCB_AUTO_REPEAT_MODE_OFF;
@@ -109,7 +114,8 @@ private slots:
     void keysWorkWhileAnotherProgramHasFocus_data();
     void keysWorkWhileAnotherProgramHasFocus();
     void inTheConsolesWindowEachKeyActsOnce();
-    void aRefusedGrabIsOneWarningAndTheGrabsGoWithTheKeys();
+    void aKeyRefusedInOneLockStateIsGrabbedInNoneAndTheGrabsGoWithTheKeys();
+    void aKeyMovedToAnotherKeycodeStillWorks();
 
 private:
     // The presses once nothing more has come for a moment (a key acted on twice would show here).
@@ -162,23 +168,43 @@ void GlobalHotkeysX11Test::inTheConsolesWindowEachKeyActsOnce() {
     QCOMPARE(settledPresses(), (QStringList{"p0 F12", "p100 F11"}));
 }
 
-void GlobalHotkeysX11Test::aRefusedGrabIsOneWarningAndTheGrabsGoWithTheKeys() {
+void GlobalHotkeysX11Test::aKeyRefusedInOneLockStateIsGrabbedInNoneAndTheGrabsGoWithTheKeys() {
     const xcb_keycode_t f12 = m_other->keycode(XK_F12), f10 = m_other->keycode(XK_F10);
     QVERIFY(!m_other->grab(f12));
     m_presses.reset();
     m_keys.reset();
-    QVERIFY(m_other->grab(f12));  // released on destruction
-    m_other->ungrab(f12);
+    QVERIFY(m_other->grab(f12, XCB_MOD_MASK_ANY));  // every variant released on destruction
+    m_other->ungrab(f12, XCB_MOD_MASK_ANY);
 
-    QVERIFY(m_other->grab(f10));
+    QVERIFY(m_other->grab(f10, XCB_MOD_MASK_LOCK));  // F10 with CapsLock on only
     CategoryLog log("zadar.keys");
     init();
-    m_other->ungrab(f10);
+    m_other->ungrab(f10, XCB_MOD_MASK_LOCK);
     const QStringList lines = log.take();
     QCOMPARE(lines.size(), 1);
     QVERIFY2(lines.first().startsWith("warning: F10 "), qPrintable(lines.first()));
+    QVERIFY(m_other->grab(f10, XCB_MOD_MASK_ANY));  // none of F10's variants kept
+    m_other->ungrab(f10, XCB_MOD_MASK_ANY);
     xdotool({"key", "F9"});
     QTRY_COMPARE(m_presses->count(), 1);
+}
+
+void GlobalHotkeysX11Test::aKeyMovedToAnotherKeycodeStillWorks() {
+    const xcb_keycode_t f9 = m_other->keycode(XK_F9), f1 = m_other->keycode(XK_F1);  // F1: not a global key
+    // Loading the keymap again puts all back.
+    const auto restore = qScopeGuard([] { QProcess::execute("setxkbmap", {"-keycodes", "evdev"}); });
+    QVERIFY(f9 && f1 && m_other->setKeysym(f1, XK_F9) && m_other->setKeysym(f9, XK_F1));
+    QTest::qWait(300);                             // the console takes the new map
+    QVERIFY(m_other->grab(f9, XCB_MOD_MASK_ANY));  // the old keycode released
+    m_other->ungrab(f9, XCB_MOD_MASK_ANY);
+    xdotool({"key", "F9"});
+    QCOMPARE(settledPresses(), QStringList{"p25 F9"});
+
+    // A whole new keymap, where Pause has another keycode (110, not 127).
+    QCOMPARE(QProcess::execute("setxkbmap", {"-keycodes", "xfree86"}), 0);
+    QTest::qWait(300);
+    xdotool({"key", "Pause"});
+    QCOMPARE(settledPresses(), QStringList{"p0 Pause"});
 }
 
 QTEST_MAIN(GlobalHotkeysX11Test)
