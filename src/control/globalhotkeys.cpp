@@ -52,14 +52,12 @@ QString keyName(int index) {
     return QLatin1String(globalKeys[index].name);
 }
 
-#ifndef Q_OS_WIN
 QStringList systemWideKeyNames() {
     QStringList names;
     for (int i = 0; i < systemWideKeys; ++i)
         names << keyName(i);
     return names;
 }
-#endif
 
 // The one warning for keys that work only in the console's windows: which, and why.
 void warnWindowOnly(const QStringList &keys, const QString &why) {
@@ -105,7 +103,10 @@ uint16_t numLockMask(xcb_connection_t *connection, xcb_key_symbols_t *symbols) {
 
 struct GlobalHotkeys::Grabs {
 #if defined(Q_OS_WIN)
-    QVector<int> registered;  // hot key id = index + 1
+    // The hot keys go to a message-only window of ours: the modal loops of a window being moved or of a menu
+    // dispatch messages to windows but drop those posted to the thread.
+    static LRESULT CALLBACK windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    HWND window = nullptr;
 #elif defined(DEVIV_HAVE_XCB)
     xcb_connection_t *connection = nullptr;
     xcb_window_t root = 0;
@@ -184,33 +185,48 @@ void GlobalHotkeys::emitPress(int key) {
 
 #if defined(Q_OS_WIN)
 
+LRESULT CALLBACK GlobalHotkeys::Grabs::windowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    auto *keys = reinterpret_cast<GlobalHotkeys *>(GetWindowLongPtrW(window, GWLP_USERDATA));
+    const int key = int(wParam) - 1;  // hot key id = index + 1
+    if (message != WM_HOTKEY || !keys || key < 0 || key >= systemWideKeys)
+        return DefWindowProcW(window, message, wParam, lParam);
+    // Windows leaves out the auto-repeats (MOD_NOREPEAT) and tells no release: every message is a press.
+    keys->emitPress(key);
+    return 0;
+}
+
 void GlobalHotkeys::grabSystemWide() {
-    for (int key = 0; key < systemWideKeys; ++key) {
-        if (RegisterHotKey(nullptr, key + 1, MOD_NOREPEAT, virtualKeys[key]))
-            m_grabs->registered << key;
-        else
-            warnWindowOnly({keyName(key)}, QStringLiteral("Windows error %1").arg(GetLastError()));
+    static const ATOM windowClass = [] {
+        WNDCLASSW windowClass = {};
+        windowClass.lpfnWndProc = &Grabs::windowProc;
+        windowClass.hInstance = GetModuleHandleW(nullptr);
+        windowClass.lpszClassName = L"GlobalHotkeys";
+        return RegisterClassW(&windowClass);
+    }();
+    m_grabs->window = CreateWindowExW(0, reinterpret_cast<LPCWSTR>(quintptr(windowClass)), L"", 0, 0, 0, 0, 0,
+                                      HWND_MESSAGE, nullptr, GetModuleHandleW(nullptr), nullptr);
+    if (!m_grabs->window) {
+        warnWindowOnly(systemWideKeyNames(),
+                       QStringLiteral("no window for them, Windows error %1").arg(GetLastError()));
+        return;
     }
+    SetWindowLongPtrW(m_grabs->window, GWLP_USERDATA, LONG_PTR(this));
+    for (int key = 0; key < systemWideKeys; ++key)
+        if (!RegisterHotKey(m_grabs->window, key + 1, MOD_NOREPEAT, virtualKeys[key]))
+            warnWindowOnly({keyName(key)}, QStringLiteral("Windows error %1").arg(GetLastError()));
 }
 
 void GlobalHotkeys::releaseSystemWide() {
-    for (int key : qAsConst(m_grabs->registered))
-        UnregisterHotKey(nullptr, key + 1);
-    m_grabs->registered.clear();
+    if (!m_grabs->window)
+        return;
+    for (int key = 0; key < systemWideKeys; ++key)
+        UnregisterHotKey(m_grabs->window, key + 1);
+    DestroyWindow(m_grabs->window);
+    m_grabs->window = nullptr;
 }
 
-bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message, long *) {
-    if (eventType != "windows_generic_MSG" && eventType != "windows_dispatcher_MSG")
-        return false;
-    const MSG *msg = static_cast<const MSG *>(message);
-    if (msg->message != WM_HOTKEY || msg->hwnd != nullptr)
-        return false;
-    const int key = int(msg->wParam) - 1;
-    if (!m_grabs->registered.contains(key))
-        return false;
-    // Windows leaves out the auto-repeats (MOD_NOREPEAT) and tells no release: every message is a press.
-    emitPress(key);
-    return true;
+bool GlobalHotkeys::nativeEventFilter(const QByteArray &, void *, long *) {
+    return false;
 }
 
 #elif defined(DEVIV_HAVE_XCB)

@@ -45,7 +45,7 @@ private slots:
     void aKeyHeldDownIsOnePress();
     void f11ActsOnlyOnceHeldForASecond();
 #ifdef Q_OS_WIN
-    void aKeyTypedAnywhereIsOnePressOnWindows();
+    void aKeyTypedAnywhereIsOnePressEvenInAModalLoop();
 #endif
 
 private:
@@ -132,7 +132,7 @@ void GlobalHotkeysTest::f11ActsOnlyOnceHeldForASecond() {
 }
 
 #ifdef Q_OS_WIN
-void GlobalHotkeysTest::aKeyTypedAnywhereIsOnePressOnWindows() {
+void GlobalHotkeysTest::aKeyTypedAnywhereIsOnePressEvenInAModalLoop() {
     const auto type = [](WORD key, DWORD flags) {
         INPUT input = {};
         input.type = INPUT_KEYBOARD;
@@ -144,8 +144,15 @@ void GlobalHotkeysTest::aKeyTypedAnywhereIsOnePressOnWindows() {
     const bool wine = GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version");
     for (WORD key : {VK_F9, VK_F8, VK_F9})  // down, down again (auto-repeat), up
         QVERIFY(type(key, 0) && (wine || type(key, 0)) && type(key, KEYEVENTF_KEYUP));
-    QTRY_COMPARE(m_presses->count(), 3);
-    QTest::qWait(300);
+    // A modal loop, as Windows runs one while a window is moved or a menu is open: messages go to their windows'
+    // procedures, not through Qt's event dispatcher, and those posted to the thread itself are dropped.
+    const UINT_PTR end = SetTimer(nullptr, 0, 1000, nullptr);
+    MSG message;
+    while (GetMessageW(&message, nullptr, 0, 0) && !(message.message == WM_TIMER && message.wParam == end)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    KillTimer(nullptr, end);
     QCOMPARE(m_presses->take(), (QStringList{"p25 F9", "incident F8", "p25 F9"}));
 }
 #endif
