@@ -80,6 +80,6 @@ int main(int argc, char *argv[]) {
     timingFeed.setAddress(TimingFeedSettings::load().address);
     GlobalHotkeys keys;
     if (auto *window = qobject_cast<QWindow *>(engine.rootObjects().value(0)))
-        connectRaceControl(keys, transpondersListModel, window);
+        connectRaceControl(keys, transpondersListModel, incidents, window);
     return app.exec();
 }

@@ -69,7 +69,10 @@ void connectIncidentRecorder(IncidentRecorder &recorder, TranspondersListModel &
     QObject::connect(&recorder, &IncidentRecorder::reportWritten, &recordFeed, &EventRecordFeed::incidentReportWritten);
 }
 
-void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window) {
+void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, IncidentRecorder &incidents,
+                        QWindow *window) {
+    QObject::connect(&keys, &GlobalHotkeys::incidentKeyPressed, &incidents,
+                     [&incidents](const QString &keyName) { incidents.mark(QStringLiteral("key ") + keyName); });
     QObject::connect(&keys, &GlobalHotkeys::limitKeyPressed, &liveList,
                      [&liveList](const QString &limitMode, const QString &keyName) {
                          liveList.chooseGlobalLimit(limitMode, {LimitSource::Key, keyName});

@@ -30,7 +30,8 @@ void connectTimingFeed(TimingFeed &feed, FlagFollower &follower, DataExchange &e
 void connectIncidentRecorder(IncidentRecorder &recorder, TranspondersListModel &liveList, DataExchange &exchange,
                              EventRecordFeed &recordFeed);
 
-// A limit key chooses its global limit in the live list, which names the key as its source. A kart that has not
-// taken its limit asks for the operator's attention while `window` is not the active one (the taskbar entry
-// flashes).
-void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, QWindow *window);
+// A limit key chooses its global limit in the live list, which names the key as its source; F8 marks an incident. A
+// kart that has not taken its limit asks for the operator's attention while `window` is not the active one (the
+// taskbar entry flashes).
+void connectRaceControl(GlobalHotkeys &keys, TranspondersListModel &liveList, IncidentRecorder &incidents,
+                        QWindow *window);
