@@ -28,6 +28,7 @@ def main(need_display=False):
     parser.add_argument("--qt")
     parser.add_argument("--wine-template")
     parser.add_argument("--linux-console")
+    parser.add_argument("--feed-player")
     parser.add_argument("--installer")
     parser.add_argument("--netsh-recorder")
     ARGS, rest = parser.parse_known_args()

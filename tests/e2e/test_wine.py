@@ -10,7 +10,7 @@ import time
 
 import e2etest
 from harness import protocol
-from harness.console import BUTTON_CONFIRMED, centre_of as centre, inside_of as inside
+from harness.console import BUTTON_CONFIRMED, FeedPlayer, centre_of as centre, inside_of as inside, rmonitor_session
 from harness.network import InterfaceTap, Observer, is_app_command
 from harness.processes import wait_until
 from harness import wine
@@ -88,10 +88,17 @@ class WineLanTest(e2etest.LanTestCase):
         time.sleep(1.5)
         self.assertEqual(sim.received("global", source=host.address, text="GLOBALRPMLIMIT:0,-1", since=since), [])
 
-    def test_gui_entry_arguments_and_a_damaged_registry(self):
+    def test_gui_entry_arguments_a_damaged_registry_and_the_timing_feed(self):
         self.assertEqual(pe_subsystem(e2etest.ARGS.console), IMAGE_SUBSYSTEM_WINDOWS_GUI)
         host = self.lan.add_host("win")
+        observer = Observer(self.lan.add_host("observer"))
+        session = os.path.join(self.lan.log_dir, "red.rmon")
+        with open(session, "wb") as out:
+            out.write(rmonitor_session(["", "red", "red", "red"]))
+        player = FeedPlayer(self.lan.add_host("timing"), e2etest.ARGS.feed_player, session)
         prefix = self.wine_prefix(host)
+        self.reg(host, prefix, "add", STORE_KEY + r"\timingFeed", "/v", "address", "/t", "REG_SZ", "/d",
+                 player.address, "/f")
         self.reg(host, prefix, "add", STORE_KEY + r"\rpmSettings", "/v", "p25RpmValue", "/t", "REG_BINARY",
                  "/d", DAMAGED_VALUE, "/f")
         self.reg(host, prefix, "add", STORE_KEY + r"\rpmSettings", "/v", "p50RpmValue", "/t", "REG_SZ",
@@ -107,10 +114,14 @@ class WineLanTest(e2etest.LanTestCase):
                                "the probe wrote no arguments")[0][1]
         self.assertEqual(json.loads(arguments)["arguments"][1:], [path])
         self.assertEqual(json.loads(arguments)["platform"], "offscreen")
+        # The timing feed named in the registry: its Red stops every kart from the Windows host.
+        player.wait_for_flag("red", timeout=20)
+        observer.wait_for(lambda d: d.data == protocol.global_limit_command(0), source=host.address, timeout=5)
         console.stop()
 
         dump = host.call(prefix.command([e2etest.ARGS.settings_dump]), 60, prefix.environment())
-        self.assertEqual(json.loads(dump.stdout), {"rpmSettings/p50RpmValue": "2800"}, dump.stderr)
+        self.assertEqual(json.loads(dump.stdout), {"rpmSettings/p50RpmValue": "2800",
+                                                   "timingFeed/address": player.address}, dump.stderr)
 
 
 class InstallerTest(e2etest.LanTestCase):
