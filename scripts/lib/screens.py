@@ -2,6 +2,7 @@
 virtual LAN beside a peer host that can feed it (192.168.77.20 and .50/24), with a temporary settings store."""
 
 import contextlib
+import os
 import sys
 import time
 
@@ -22,16 +23,20 @@ class Failed(Exception):
 
 
 @contextlib.contextmanager
-def console_on_screen(console_executable):
+def console_on_screen(console_executable, stored=""):
     """Yields (console, peer host) once the console shows its main screen; removes everything on every way out.
-    A failure inside prints the console's log."""
+    `stored` is the text its settings store starts with. A failure inside prints the console's log."""
     reason = check_environment(("Xvfb", "xdotool", "import"))
     if reason:
         raise SystemExit(f"screenshot: {reason}")
     install_signal_cleanup()
     with VirtualLan("192.168.77.0/24") as lan:
+        config = lan.temporary_directory("console-config")
+        os.makedirs(os.path.join(config, "deviv"))
+        with open(os.path.join(config, "deviv", "zadar.conf"), "w") as store:
+            store.write(stored)
         console = Console(lan.add_host("console", CONSOLE_ADDRESS), console_executable,
-                          display=lan.display(WIDTH, HEIGHT))
+                          display=lan.display(WIDTH, HEIGHT), config_dir=config)
         peer = lan.add_host("peer", PEER_ADDRESS)
         try:
             try:

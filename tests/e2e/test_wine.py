@@ -114,9 +114,10 @@ class WineLanTest(e2etest.LanTestCase):
                                "the probe wrote no arguments")[0][1]
         self.assertEqual(json.loads(arguments)["arguments"][1:], [path])
         self.assertEqual(json.loads(arguments)["platform"], "offscreen")
-        # The timing feed named in the registry: its Red stops every kart from the Windows host.
+        # The timing feed named in the registry: its Red stops every kart, and the other consoles are told.
         player.wait_for_flag("red", timeout=20)
-        observer.wait_for(lambda d: d.data == protocol.global_limit_command(0), source=host.address, timeout=5)
+        stop = {"appCommand": "globalRpmLimit", "chosenBy": "timingFeed", "value": "p0"}
+        observer.wait_for(lambda d: is_app_command(d) and json.loads(d.data) == stop, source=host.address, timeout=5)
         console.stop()
 
         dump = host.call(prefix.command([e2etest.ARGS.settings_dump]), 60, prefix.environment())
