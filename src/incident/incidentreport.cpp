@@ -209,7 +209,7 @@ const char *const chartScript = R"(
       labels: ["Time", "RPM", "Limit in force"], colors: ["#1f5fbf", "#d03030"], ylabel: "RPM",
       series: { "Limit in force": { stepPlot: true, strokeWidth: 2 } }, legend: "always", labelsDiv: legend,
       axisLabelFontSize: 12,
-      labelsUTC: true, dateWindow: [r.t0, r.t0 + r.span], includeZero: true,
+      labelsUTC: true, dateWindow: [r.t0 + r.from, r.t0 + r.span], includeZero: true,
       axes: { x: { ticker: Dygraph.dateTicker, axisLabelFormatter: Dygraph.dateAxisLabelFormatter,
                    valueFormatter: clock, axisLabelWidth: 70 } },
       underlayCallback: function (ctx, area, g) {
@@ -312,7 +312,11 @@ void writeCharts(Output &out, const IncidentReportData &data, const Tracks &trac
     for (const IncidentMark &mark : data.marks)
         marks.append(
             QJsonArray{double(mark.steadyMs - window.fromMs), QString(QStringLiteral("Marked: ") + mark.what)});
+    // The charts start with the first report in the window: a console started shortly before the mark has no more.
+    const qint64 firstMs =
+        window.spans.empty() ? window.fromMs : window.spans.front().block->samples[window.spans.front().begin].steadyMs;
     const QJsonObject report{{QStringLiteral("t0"), double(start.toMSecsSinceEpoch() + start.offsetFromUtc() * 1000)},
+                             {QStringLiteral("from"), double(std::max(firstMs, window.fromMs) - window.fromMs)},
                              {QStringLiteral("span"), double(window.toMs - window.fromMs)},
                              {QStringLiteral("commands"), commands},
                              {QStringLiteral("marks"), marks}};
