@@ -69,4 +69,5 @@ TARGETS = {target.row: target for target in (
     Target("incident recorder memory", 32, unit=" MB"),
     Target("incident copy", 16, unit=" ms"),
     Target("incident report written", 2000, unit=" ms"),
+    Target("click while a report is written", 1.1, reference="20 s before, median"),
 )}

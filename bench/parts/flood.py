@@ -100,7 +100,8 @@ class LimitClicks:
         self.console, self.wire, self.observer = console, wire, observer
         self.pointer = console.display.pointer()
         self.buttons = {0: centre_of(console.bottom_button(3)),
-                        protocol.UNLIMITED_RPM: centre_of(console.bottom_button(2))}
+                        protocol.UNLIMITED_RPM: centre_of(console.bottom_button(2)),
+                        2300: centre_of(console.bottom_button(0)), 3000: centre_of(console.bottom_button(1))}
         self.count = 0  # clicks made by alternate()
 
     def timed(self, limit, press):

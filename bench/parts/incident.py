@@ -1,13 +1,23 @@
 """The incident recorder (bench_incident): keeping each report of 100 karts at 10 Hz beside the live list's own cost
 per report, its memory after ten minutes of 100 karts at 20 Hz, the time a report's window holds the main thread
-when it is copied, and the time the longest report takes to write (which the console's exit may wait for)."""
+when it is copied, and the time the longest report takes to write (which the console's exit may wait for). Then,
+on screen, the operator's clicks while the console writes a report, against the same clicks a while before."""
 
 import dataclasses
+import statistics
+import time
 
 import googlebenchmark
 from googlebenchmark import Benchmark
+from harness.network import InterfaceTap
 from harness.processes import log
+from parts.flood import LimitClicks
+from parts.screen import ScreenRun, screen_lan
 from table import Row
+
+# The report is written a minute after its mark; the clicks around then are compared with those 20 s before.
+BEFORE_MARK = 120
+AFTER_MARK = 60
 
 REPORTS_PER_SECOND = 100 * 10
 
@@ -19,18 +29,22 @@ class IncidentFigures:
     memory: Benchmark
     copy: Benchmark
     write: Benchmark
+    clicks: list = None          # seconds from each 25%/50% click to its command on the wire, no report written
+    clicks_writing: list = None  # the same while the report is written
 
     def rows(self):
-        cores = self.recorder.nanoseconds * REPORTS_PER_SECOND / 1e9
+        extra = self.recorder.nanoseconds - self.live_list.nanoseconds
+        cores = max(0.0, extra) * REPORTS_PER_SECOND / 1e9
         held, samples = self.memory.counters["bytes_held"], self.memory.counters["samples"]
         copy_ms = self.copy.real_nanoseconds / 1e6
         write_ms = self.write.real_nanoseconds / 1e6
         return [
             Row("Incident recorder: one kart report kept (100 karts x 10 Hz)",
-                f"{self.recorder.nanoseconds:.0f} ns{self.recorder.cv_text()}",
+                f"{extra:+.0f} ns: {self.recorder.nanoseconds:.0f} ns{self.recorder.cv_text()} a report with it, "
+                f"{self.live_list.nanoseconds:.0f} ns{self.live_list.cv_text()} without",
                 f"{cores * 100:.4f}% of a core at {REPORTS_PER_SECOND} reports/s; "
-                f"{self.recorder.nanoseconds / self.live_list.nanoseconds:.2f} x the live list's report "
-                f"({self.live_list.nanoseconds:.0f} ns)", "incident recorder CPU", cores),
+                f"{self.recorder.nanoseconds / self.live_list.nanoseconds:.2f} x the live list's report alone",
+                "incident recorder CPU", cores),
             Row("Incident recorder: memory after 10 minutes of 100 karts x 20 Hz", f"{held / 1e6:.1f} MB",
                 f"{samples:.0f} samples, {held / samples:.1f} bytes each", "incident recorder memory", held / 1e6),
             Row("Incident report: its window copied on the main thread (10 minutes, 100 karts x 20 Hz)",
@@ -38,12 +52,56 @@ class IncidentFigures:
                 "incident copy", copy_ms),
             Row("Incident report: the longest written, HTML and CSV (its own thread)", f"{write_ms:.0f} ms",
                 f"{self.write.counters['bytes'] / 1e6:.0f} MB", "incident report written", write_ms),
-        ]
+        ] + self.click_rows()
+
+    def click_rows(self):
+        if not self.clicks:
+            return [Row("Incident report written: click to the wire", "not measured in a smoke run")]
+        idle, writing = statistics.median(self.clicks), statistics.median(self.clicks_writing)
+        return [Row(f"Incident report written (100 karts x 20 Hz, {BEFORE_MARK + AFTER_MARK} s): click to the wire "
+                    f"({len(self.clicks_writing)} clicks)",
+                    f"median {writing * 1000:.2f} ms, worst {max(self.clicks_writing) * 1000:.1f} ms while it is "
+                    f"written; {idle * 1000:.2f} ms, worst {max(self.clicks) * 1000:.1f} ms 20 s before",
+                    f"{writing / idle:.2f} x before", "click while a report is written", writing / idle)]
+
+
+def click_times(clicks, seconds):
+    """Clicks 25% and 50% in turn, every 0.1 s for `seconds`: marks no incident; the seconds to the wire of each."""
+    times, end = [], time.monotonic() + seconds
+    while time.monotonic() < end:
+        since, sent, _ = clicks.click((2300, 3000)[len(times) % 2])
+        times.append(sent - since)
+        time.sleep(0.1)
+    return times
+
+
+def clicks_around_a_report(settings):
+    """The real console on screen with 100 karts at 20 Hz: F8 marks an incident after BEFORE_MARK seconds; clicks 20 s
+    before the report is due, and from a second before it is due to three seconds after."""
+    with screen_lan() as (hosts, display):
+        with ScreenRun(hosts, display, settings.console, settings.simulator, ["--karts", "100", "--rate", "20"]) \
+                as screen:
+            screen.console.wait_for_window()
+            clicks = LimitClicks(screen.console, InterfaceTap(hosts[0]))
+            time.sleep(BEFORE_MARK)
+            clicks.pointer.tap_key("F8")
+            due = time.monotonic() + AFTER_MARK
+            time.sleep(AFTER_MARK - 21)
+            clicks.click(2300)  # the first click warms the paths it takes
+            idle = click_times(clicks, 4)
+            time.sleep(max(0.0, due - 1 - time.monotonic()))
+            writing = click_times(clicks, 4)
+            screen.check_alive("after the incident report")
+    return idle, writing
 
 
 def measure(settings):
     log("incident recorder")
     results = googlebenchmark.run(settings.executable("bench", "bench_incident"), settings.smoke)
+    clicks = (None, None)
+    if not settings.smoke:
+        log(f"incident report on screen: {BEFORE_MARK + AFTER_MARK} s of 100 karts at 20 Hz, clicks as it is written")
+        clicks = clicks_around_a_report(settings)
     return IncidentFigures(*(results[name] for name in (
-        "BM_RecorderReport", "BM_LiveListReport", "BM_RecorderMemory/iterations:1", "BM_CopyWindow/real_time",
-        "BM_WriteReport/real_time")))
+        "BM_LiveListReportRecorded", "BM_LiveListReport", "BM_RecorderMemory/iterations:1", "BM_CopyWindow/real_time",
+        "BM_WriteReport/real_time")), *clicks)
