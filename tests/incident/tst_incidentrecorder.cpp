@@ -43,7 +43,6 @@ private slots:
     void oldestSamplesGoByAgeAndByByteCap_data();
     void oldestSamplesGoByAgeAndByByteCap();
     void summarySaysWhoTookEachLimitAndWhoNever();
-    void fiftyKartsOverFourMinutesStandAlone();
     void aReportWaitsForAWritableFolder();
 };
 
@@ -176,41 +175,6 @@ void IncidentRecorderTest::summarySaysWhoTookEachLimitAndWhoNever() {
     QCOMPARE(page.count("</script>"), 2);
     const QByteArray body = page.mid(page.indexOf("<body>"));
     QVERIFY(!body.contains("<i>") && !body.contains("<b>") && !body.contains("<all>"));
-}
-
-// 50 karts at 10 Hz over 4 minutes: one file that loads nothing, of a size to mail.
-void IncidentRecorderTest::fiftyKartsOverFourMinutesStandAlone() {
-    qint64 now = 0;
-    FlightRecorder recorder([&now] { return now; });
-    recorder.addLinkState(true, "192.168.77.50", 10000);
-    QHash<int, QString> numbers;
-    for (; now < 240 * second; now += 100) {
-        if (now == 180 * second)
-            recorder.addChosenLimit(0, "p0", 0, "key F12");
-        for (int kart = 1; kart <= 50; ++kart) {
-            numbers[1000 + kart] = QString::number(kart);
-            const bool stopped = now >= 180 * second + kart * 20 && kart % 10 != 0;
-            const int rpm = stopped ? 0 : 6000 + int(2500 * std::sin((now + kart * 997) / 4000.0));
-            recorder.addReport({1000 + kart, rpm, stopped ? 0 : 10000, -60});
-        }
-    }
-    QBuffer html;
-    html.open(QIODevice::WriteOnly);
-    const IncidentReportData data{
-        recorder.window(0, now), {{180 * second, "STOP for all karts, key F12"}}, numbers, {now, wallAt(now)}};
-    IncidentReport::writeHtml(html, data);
-    const QByteArray page = html.data();
-    qInfo("50 karts over 4 minutes: %.1f MB", page.size() / 1e6);
-    QVERIFY(page.size() < 5'000'000);
-    QCOMPARE(page.count("class=\"chart\""), 50);
-    QCOMPARE(page.count("class=\"never\">kart"), 5);
-    QVERIFY(!page.contains(" src=") && !page.contains("<link") && !page.contains("url("));
-    // harness.browser opens it (tests/incident/render_report.py).
-    const QString keep = qEnvironmentVariable("DEVIV_KEEP_REPORT");
-    if (!keep.isEmpty()) {
-        QFile file(keep);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(page) == page.size());
-    }
 }
 
 // A folder that cannot be written: the report waits, one warning, and is written once the folder can be.
