@@ -66,7 +66,8 @@ class IncidentFigures:
 
 
 def click_times(clicks, seconds):
-    """Clicks 25% and 50% in turn, every 0.1 s for `seconds`: marks no incident; the seconds to the wire of each."""
+    """Clicks 25% and 50% in turn (two clicks on one button would make a double click) for `seconds`: marks no
+    incident; the seconds to the wire of each."""
     times, end = [], time.monotonic() + seconds
     while time.monotonic() < end:
         since, sent, _ = clicks.click((2300, 3000)[len(times) % 2])
@@ -87,9 +88,10 @@ def clicks_around_a_report(settings):
             clicks.pointer.tap_key("F8")
             due = time.monotonic() + AFTER_MARK
             time.sleep(AFTER_MARK - 21)
-            clicks.click(2300)  # the first click warms the paths it takes
+            clicks.click(3000)  # the first click warms the paths it takes
             idle = click_times(clicks, 4)
             time.sleep(max(0.0, due - 1 - time.monotonic()))
+            clicks.click(3000)  # after 15 s of quiet, a warm-up again
             writing = click_times(clicks, 4)
             screen.check_alive("after the incident report")
     return idle, writing

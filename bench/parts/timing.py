@@ -22,8 +22,9 @@ FLAGS = ((b"Red   ", 0), (b"Green ", protocol.UNLIMITED_RPM))  # Red stops every
 
 
 class FeedServer:
-    """The timing system on its own host of the LAN: a TCP server that the console connects to, which sends it
-    heartbeats with a flag, or random bytes as fast as the connection takes them."""
+    """The timing system on its own host of the LAN: a TCP server that the console connects to, which sends it a
+    heartbeat with the current flag every half second (the console takes 5 s of silence as a lost feed) and at
+    once when the flag changes, or random bytes as fast as the connection takes them."""
 
     def __init__(self, host):
         with in_namespace(host.namespace):
@@ -31,14 +32,24 @@ class FeedServer:
         self.address = f"{host.address}:{PORT}"
         self.client = None
         self.sent_bytes = 0
+        self.lock = threading.Lock()
+        self.current = b"      "
+        self.stopped = threading.Event()
 
     def accept(self, timeout=15):
         self.listener.settimeout(timeout)
         self.client, _ = self.listener.accept()
+        threading.Thread(target=self._beat, daemon=True).start()
 
-    def heartbeat(self, flag):
+    def _beat(self):
+        while not self.stopped.wait(0.5):
+            self.flag(self.current)
+
+    def flag(self, flag):
         clock = time.strftime("%H:%M:%S")
-        self.client.sendall(b'$F,10,"00:10:00","%s","00:01:00","%s"\r\n' % (clock.encode(), flag))
+        with self.lock:
+            self.current = flag
+            self.client.sendall(b'$F,10,"00:10:00","%s","00:01:00","%s"\r\n' % (clock.encode(), flag))
 
     def garbage(self, seconds):
         """Sends random bytes for `seconds` from a thread of its own; returns the thread."""
@@ -46,13 +57,15 @@ class FeedServer:
             chunk = os.urandom(64 * 1024)
             end = time.monotonic() + seconds
             while time.monotonic() < end:
-                self.client.sendall(chunk)
+                with self.lock:
+                    self.client.sendall(chunk)
                 self.sent_bytes += len(chunk)
         thread = threading.Thread(target=send, daemon=True)
         thread.start()
         return thread
 
     def close(self):
+        self.stopped.set()
         for sock in (self.client, self.listener):
             if sock:
                 sock.close()
@@ -128,7 +141,7 @@ def measure(settings):
                 for number in range(runs + 1):
                     flag, limit = FLAGS[number % 2]
                     since = time.monotonic()
-                    server.heartbeat(flag)
+                    server.flag(flag)
                     command = protocol.global_limit_command(limit)
                     flags.append(wire.wait_for(lambda d: d.data == command, since=since, timeout=5)[0].time - since)
                     time.sleep(0.3)
