@@ -110,7 +110,7 @@ class LimitClicks:
         since = time.monotonic()
         press()
         command = protocol.global_limit_command(limit)
-        sent = self.wire.wait_for(lambda d: d.data == command, since=since, timeout=10)[0].time
+        sent = self.wire.wait_for(lambda d: d.data == command, since=since, timeout=10, interval=0.005)[0].time
         received = None
         if self.observer:
             received = self.observer.wait_for(lambda d: d.data == command, since=since,

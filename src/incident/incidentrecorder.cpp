@@ -23,7 +23,8 @@ IncidentRecorder::IncidentRecorder(const QString &folder, KartNumberLookup kartN
     connect(&m_thread, &QThread::finished, m_writer, &QObject::deleteLater);
     connect(m_writer, &IncidentReportWriter::written, this, &IncidentRecorder::reportWritten);
     connect(m_writer, &IncidentReportWriter::notWrittenYet, this, &IncidentRecorder::reportNotWrittenYet);
-    m_thread.start();
+    // Only the CPU that nothing else wants: a report must never hold up the operator's clicks.
+    m_thread.start(QThread::IdlePriority);
 }
 
 IncidentRecorder::~IncidentRecorder() {

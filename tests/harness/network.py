@@ -352,12 +352,12 @@ class _Receiver:
         return [d for d in found if d.time >= since and (source is None or d.source == source)
                 and (predicate is None or predicate(d))]
 
-    def wait_for(self, predicate, timeout=10.0, since=0.0, count=1, source=None):
+    def wait_for(self, predicate, timeout=10.0, since=0.0, count=1, source=None, interval=0.05):
         def found():
             datagrams = self.datagrams(since, source, predicate)
             return datagrams if len(datagrams) >= count else None
         return wait_until(found, timeout, lambda: f"{len(self.datagrams(since, source, predicate))} of {count} "
-                          f"datagrams within {timeout} s; last received: {self.datagrams(since)[-5:]}")
+                          f"datagrams within {timeout} s; last received: {self.datagrams(since)[-5:]}", interval)
 
 
 class InterfaceTap(_Receiver):
