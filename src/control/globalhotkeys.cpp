@@ -347,16 +347,4 @@ bool GlobalHotkeys::nativeEventFilter(const QByteArray &eventType, void *message
     return true;
 }
 
-#else
-
-void GlobalHotkeys::grabSystemWide() {
-    warnWindowOnly(systemWideKeyNames(), QStringLiteral("no system-wide keys on this system"));
-}
-
-void GlobalHotkeys::releaseSystemWide() {}
-
-bool GlobalHotkeys::nativeEventFilter(const QByteArray &, void *, long *) {
-    return false;
-}
-
 #endif

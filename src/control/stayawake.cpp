@@ -43,8 +43,6 @@ StayAwake::StayAwake(QObject *parent) : QObject(parent) {
     inhibit << QStringLiteral("deviv_azeve") << QStringLiteral("Race control: the karts' limits are watched");
     m_pending = new QDBusPendingCallWatcher(bus.asyncCall(inhibit, callTimeoutMs), this);
     connect(m_pending, &QDBusPendingCallWatcher::finished, this, &StayAwake::takeInhibitReply);
-#else
-    qCWarning(lcAwake) << "Nothing keeps the screen from blanking or the PC from sleeping on this system";
 #endif
 }
 

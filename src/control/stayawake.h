@@ -7,7 +7,7 @@ class QDBusPendingCallWatcher;
 
 // Keeps the PC from sleeping and the screen from blanking for as long as it lives: on Windows through the
 // thread's execution state, on Linux through the desktop's idle inhibition (org.freedesktop.ScreenSaver on the
-// session D-Bus), asked for without waiting for the answer. Where neither is there, one log line says so.
+// session D-Bus), asked for without waiting for the answer. Without a bus or a screen saver, one log line says so.
 // Create and destroy it in the main thread.
 class StayAwake : public QObject {
     Q_OBJECT
