@@ -5,14 +5,15 @@
 #include "control/stayawake.h"
 
 #include <QDBusConnection>
+#include <QDBusContext>
 
 // On a real session bus of the test's own (dbus-run-session starts dbus-daemon around the test), where a stand-in
 // for the desktop's screen saver answers from a thread of its own; and, in the test's second ctest entry, with an
 // address that leads nowhere.
 namespace {
 
-// Like a desktop: a cookie for Inhibit, to be given back with UnInhibit.
-class FakeScreenSaver : public QObject {
+// Like a desktop: a cookie for Inhibit, to be given back with UnInhibit; or, told so, no answer ever.
+class FakeScreenSaver : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "org.freedesktop.ScreenSaver")
 
@@ -21,11 +22,12 @@ public:
         QMutexLocker lock(&m_mutex);
         return m_calls;
     }
-    std::atomic<int> answerAfterMs{0};
+    std::atomic<bool> answers{true};
 
 public slots:
     uint Inhibit(const QString &application, const QString &reason) {
-        QThread::msleep(answerAfterMs);
+        if (!answers)
+            setDelayedReply(true);
         QMutexLocker lock(&m_mutex);
         m_calls << QStringLiteral("Inhibit %1: %2").arg(application, reason);
         return 4242;
@@ -67,7 +69,7 @@ void StayAwakeTest::inhibitsUntilDestroyed() {
     if (!onTestBus())
         QSKIP("needs the test's session bus");
     FakeScreenSaver screenSaver;
-    screenSaver.answerAfterMs = destroyedBeforeTheAnswer ? 2000 : 0;
+    screenSaver.answers = !destroyedBeforeTheAnswer;
     QThread thread;
     thread.start();
     screenSaver.moveToThread(&thread);
