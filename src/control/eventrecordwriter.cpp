@@ -9,6 +9,8 @@ namespace {
 // Events of one flood-prone kind and source written in one second; the rest are counted.
 constexpr int writtenPerSecond = 10;
 constexpr int catchUpIntervalMs = 5000;
+// While the file refuses writing, a flood of events tries it again at most once a second.
+constexpr qint64 retryAtMostEveryMs = 1000;
 // A day file that refuses writing for this long is left for the next part of the day.
 constexpr qint64 lockedFileGivenUpMs = 30000;
 
@@ -87,8 +89,10 @@ void EventRecordWriter::catchUp() {
 void EventRecordWriter::finish() {
     endSeconds(QDateTime(), true);
     // At exit nothing waits for a locked file to come free.
+    m_lastAttempt = QDateTime();
     if (!writeWaiting()) {
         leaveFile(m_waiting.front().time.date());
+        m_lastAttempt = QDateTime();
         writeWaiting();
     }
     if (!m_waiting.empty())
@@ -144,6 +148,12 @@ void EventRecordWriter::queue(const RecordedEvent &event) {
 
 // Writes the waiting events in order; false when the file refused one, which then waits with the rest.
 bool EventRecordWriter::writeWaiting() {
+    if (m_failingSince.isValid()) {
+        const QDateTime now = m_clock();
+        if (m_lastAttempt.isValid() && std::abs(m_lastAttempt.msecsTo(now)) < retryAtMostEveryMs)
+            return false;
+        m_lastAttempt = now;
+    }
     while (!m_waiting.empty()) {
         const RecordedEvent &event = m_waiting.front();
         const QDate day = event.time.date();

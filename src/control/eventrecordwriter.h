@@ -73,6 +73,7 @@ private:
     std::deque<RecordedEvent> m_waiting;
     qint64 m_notKept = 0;      // events beyond maxWaiting while writing failed
     QDateTime m_failingSince;  // invalid while writing works; restarts when a locked file is left
+    QDateTime m_lastAttempt;   // while writing fails: the last try
     qint64 m_writtenLate = 0;  // events that waited while writing failed
     std::map<SecondKey, Second> m_seconds;
     QTimer m_catchUpTimer;
