@@ -235,6 +235,10 @@ class ScreenTest(e2etest.LanTestCase):
         sim.control("kart 1002 offline")
         display.wait_for_colour(*console_a.status_line_point(), OFFLINE, timeout=12, interval=0.2)
         display.wait_for_colour(console_a.plate_x(), plates[1][0] + 24, PLATE_OFFLINE, timeout=8, interval=0.2)
+        # Console B sweeps on its own clock, up to a sweep later than A.
+        silent = {"retranslator-offline", "kart-silent"}
+        wait_until(lambda: silent <= {line["event"] for line in console_b.record()} or None, 3,
+                   "console B did not record both the relay and kart 1002 falling silent")
         sim.control("kart 1002 online")
         sim.control("status on")
         display.wait_for_colour(*console_a.status_line_point(), ONLINE, timeout=5, interval=0.2)
